@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Set up everything from nothing: system packages, a virtual environment for the
+# chosen Python (PYVER, default 3.9), the build and test requirements, then build
+# and install the package into it.  Safe to run again: the venv and the CMake
+# build directory are kept, so a rerun only rebuilds what changed.
+set -euo pipefail
+PYVER=${PYVER:-3.9}
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv="$root/.venv/py$PYVER"
+
+say() { printf '== %s\n' "$*" >&2; }
+
+# System packages the build and the tests need.
+missing=()
+command -v g++ >/dev/null || missing+=(g++)
+command -v redis-server >/dev/null || missing+=(redis-server)
+command -v git >/dev/null || missing+=(git)
+if ((${#missing[@]})); then
+    say "installing system packages: ${missing[*]}"
+    if [ "$(id -u)" = 0 ]; then sudo=; else sudo=sudo; fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# The interpreter: pyenv's build of PYVER, else python$PYVER on PATH.
+python=
+if command -v pyenv >/dev/null; then
+    python=$(ls -d "$(pyenv root)"/versions/"$PYVER".*/bin/python 2>/dev/null | sort -V | tail -n 1 || true)
+fi
+[ -n "$python" ] || python=$(command -v "python$PYVER" || true)
+if [ -z "$python" ]; then
+    echo "setup: no Python $PYVER found (pyenv or python$PYVER on PATH)" >&2
+    exit 1
+fi
+
+if [ ! -x "$venv/bin/python" ]; then
+    say "creating $venv with $python"
+    "$python" -m venv "$venv"
+fi
+say "installing build and test requirements"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+"$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/requirements-dev.txt"
+say "building and installing velora-native"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root[test]"
+echo "$venv"

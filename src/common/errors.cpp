@@ -1,0 +1,58 @@
+#include "errors.hpp"
+#include "ops.hpp"
+
+#if PY_VERSION_HEX >= 0x030D0000
+// Exported by every CPython 3.9+, declared only in the internal headers since 3.13.
+extern "C" void _PyTraceback_Add(const char *, const char *, int);
+#endif
+
+namespace frame {
+
+PyObject *intern(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s) Py_FatalError("frame: cannot intern a name");
+    return s;
+}
+
+[[noreturn]] void raise_current() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    throw py::error_already_set();
+}
+
+bool has_attribute(py::handle obj, py::handle name) {
+    PyObject *v = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (v) {
+        Py_DECREF(v);
+        return true;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return false;
+    }
+    raise_current();
+}
+
+void restore_current_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+}
+
+void add_traceback(const char *name, const char *file, int line) noexcept {
+    _PyTraceback_Add(name, file, line);
+}
+
+}  // namespace frame

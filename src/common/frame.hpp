@@ -1,0 +1,8 @@
+// The frame: everything a module is written with.  See docs/ARCHITECTURE.md.
+#pragma once
+#include "errors.hpp"
+#include "function.hpp"
+#include "generator.hpp"
+#include "module.hpp"
+#include "names.hpp"
+#include "ops.hpp"

@@ -1,0 +1,102 @@
+// The native function type: a C++ body behind Python's calling rules.
+//
+// A `Code` is what a `def` statement fixes (name, parameter list, body, where it
+// stands in the source); a function object is what executing the `def` makes of
+// it: the code plus globals, defaults, closure cells, documentation and a
+// `__dict__`.  Calls arrive by vectorcall, are bound to the parameters exactly as
+// CPython binds them (same TypeError wording), and run the body with a `Call`
+// that reads arguments, globals and closure cells as Python code would.
+#pragma once
+#include "ops.hpp"
+
+#include <memory>
+#include <source_location>
+#include <string>
+#include <vector>
+
+namespace frame {
+
+struct Call;
+using Body = py::object (*)(Call &);
+
+struct Code {
+    std::string name;
+    std::vector<PyObject *> varnames;   // interned: parameters, then *args, then **kwargs
+    std::vector<std::string> defaults;  // source text of each default, for the last parameters
+    int argcount = 0;                   // positional-or-keyword parameters
+    bool varargs = false, varkw = false;
+    Body body = nullptr;
+    std::string file;                   // source file, relative to src/
+    int line = 0;
+
+    int nlocals() const { return argcount + varargs + varkw; }
+    // `params` is a Python parameter list: "market_code, count", "self, *args, **options",
+    // "names=['market_code', 'trading_date']".
+    static std::shared_ptr<const Code> make(const char *name, const char *params, Body body,
+                                            const std::source_location &where);
+};
+
+// A nested `def`: parsed once, turned into a new closure at each use.
+struct Def {
+    std::shared_ptr<const Code> code;
+    Def(const char *name, const char *params, Body body,
+        std::source_location where = std::source_location::current())
+        : code(Code::make(name, params, body, where)) {}
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *dict;            // __dict__
+    PyObject *weakrefs;
+    PyObject *name, *qualname, *module, *doc;
+    PyObject *defaults;        // tuple or NULL
+    PyObject *kwdefaults;      // dict or NULL
+    PyObject *annotations;     // dict or NULL, made on first access
+    PyObject *globals, *builtins;
+    PyObject *closure;         // tuple of cells or NULL
+    PyObject *klass;           // the class whose body defined it (for super()), or NULL
+    PyObject *types;           // (function type, generator type) of the defining module
+    PyObject *frame_code;      // code object of its Python-level frame, made on demand
+    std::shared_ptr<const Code> code;
+};
+
+struct GeneratorBody;
+
+// What a body sees of its call.
+struct Call {
+    FunctionObject *fn;
+    PyObject *const *locals;
+
+    // Parameters by position in the parameter list (`*args` and `**kwargs` included).
+    py::handle operator[](int i) const { return locals[i]; }
+    // A module-level name, read from the module's globals, then builtins, at this moment.
+    py::object global(py::handle name) const;
+    // The value captured in closure cell `i`.
+    py::object cell(int i) const;
+    // `super()` inside a method: super(<defining class>, <first argument>).
+    py::object super() const;
+    // Execute a nested `def` here: a new function whose qualified name is
+    // "<this>.<locals>.<name>" and whose closure cells hold `captured`.
+    py::object closure(const Def &def, std::initializer_list<py::handle> captured) const;
+    // Call `callable(*args, **kwargs)` from inside a Python frame that bears this
+    // function's name and source file, for callees that inspect their caller's stack
+    // (warnings.warn with a stacklevel).
+    py::object call_in_frame(py::handle callable, py::handle args, py::handle kwargs) const;
+    // Calling a generator function: a suspended generator running `body` when iterated.
+    py::object generator(std::unique_ptr<GeneratorBody> body) const;
+};
+
+// Make a function object of the type in `types` (see FunctionObject::types).
+py::object make_function(PyObject *types, std::shared_ptr<const Code> code, py::handle qualname,
+                         py::handle module, py::handle doc, py::handle globals,
+                         py::handle builtins, py::handle defaults, py::handle closure);
+
+// Evaluate a parameter's default expression as the `def` statement would.
+py::object eval_defaults(const Code &code, py::handle globals);
+
+PyTypeObject *new_function_type();
+bool is_function(PyObject *types, py::handle obj);
+void set_defining_class(py::handle function, py::handle klass);
+
+}  // namespace frame

@@ -1,0 +1,30 @@
+// The native generator type.
+//
+// A generator function's body is a small state machine: `next()` runs it to its
+// next `yield` and returns the yielded value (a new reference), or returns
+// nullptr with no error set when the body has finished.  The generator object
+// around it gives Python's protocol: nothing runs before the first `next`,
+// `send` (the value is ignored), `throw` and `close`, "generator already
+// executing" on re-entry, and registration as collections.abc.Generator.
+// Native bodies have no exception handlers of their own, so an exception thrown
+// in at a `yield` finishes the generator and propagates, as it would from a
+// Python generator with no try statement.
+#pragma once
+#include "names.hpp"
+
+#include <memory>
+
+namespace frame {
+
+struct GeneratorBody {
+    virtual ~GeneratorBody() = default;
+    virtual PyObject *next() = 0;
+    // Visit the Python objects the state holds (for the cycle collector).
+    virtual int traverse(visitproc, void *) { return 0; }
+};
+
+PyTypeObject *new_generator_type();
+py::object make_generator(PyObject *type, std::unique_ptr<GeneratorBody> body, py::handle name,
+                          py::handle qualname, const char *file, int line);
+
+}  // namespace frame

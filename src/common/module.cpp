@@ -1,0 +1,200 @@
+#include "module.hpp"
+
+#include "errors.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace frame {
+namespace {
+
+ModuleState *state_of(PyObject *module) { return static_cast<ModuleState *>(PyModule_GetState(module)); }
+
+// `a` of "a as b", and `b` (or `a` when there is no alias).
+std::pair<std::string, std::string> split_alias(const char *spec) {
+    std::string s = spec;
+    size_t at = s.find(" as ");
+    if (at == std::string::npos) return {s, s};
+    return {s.substr(0, at), s.substr(at + 4)};
+}
+
+py::object import_module(const char *dotted) { return steal(PyImport_ImportModule(dotted)); }
+
+[[noreturn]] void cannot_import(const std::string &name, py::handle module) {
+    py::object modname = py::getattr(module, "__name__"_n);
+    PyObject *file = PyObject_GetAttrString(module.ptr(), "__file__");
+    if (!file) PyErr_Clear();
+    if (file && file != Py_None)
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (%S)", name.c_str(), modname.ptr(), file);
+    else
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (unknown location)", name.c_str(), modname.ptr());
+    Py_XDECREF(file);
+    raise_current();
+}
+
+}  // namespace
+
+Module::Module(PyObject *module)
+    : module_(py::reinterpret_borrow<py::module_>(module)),
+      globals_(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module))),
+      builtins_(borrow(state_of(module)->builtins)),
+      types_(state_of(module)->types) {}
+
+void Module::import(const char *dotted, const char *as) {
+    py::object leaf = import_module(dotted);
+    if (as) {
+        globals_[as] = leaf;
+    } else {
+        // `import a.b` binds the top-level package `a`.
+        std::string top(dotted, strcspn(dotted, "."));
+        globals_[top.c_str()] = import_module(top.c_str());
+    }
+}
+
+void Module::from_import(const char *module, std::initializer_list<const char *> names) {
+    py::tuple fromlist(names.size());
+    size_t i = 0;
+    for (const char *spec : names) PyTuple_SET_ITEM(fromlist.ptr(), i++, py::str(split_alias(spec).first).release().ptr());
+    py::object mod = steal(PyImport_ImportModuleLevel(module, globals_.ptr(), nullptr, fromlist.ptr(), 0));
+    for (const char *spec : names) {
+        auto [name, as] = split_alias(spec);
+        PyObject *v = PyObject_GetAttrString(mod.ptr(), name.c_str());
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+            PyErr_Clear();
+            cannot_import(name, mod);
+        }
+        globals_[as.c_str()] = steal(v);
+    }
+}
+
+void Module::star_import(const char *module) {
+    py::object mod = steal(PyImport_ImportModuleLevel(module, globals_.ptr(), nullptr,
+                                                      py::make_tuple("*").ptr(), 0));
+    if (has_attribute(mod, "__all__"_n)) {
+        for (py::handle name : py::getattr(mod, "__all__"_n)) globals_[name] = py::getattr(mod, name);
+        return;
+    }
+    py::dict ns = py::getattr(mod, "__dict__"_n);
+    for (auto item : ns) {
+        py::str key = py::reinterpret_borrow<py::str>(item.first);
+        if (!std::string(key).starts_with("_")) globals_[key] = item.second;
+    }
+}
+
+void Module::set(const char *name, py::handle value) { globals_[name] = value; }
+
+py::object Module::get(const char *name) const {
+    PyObject *v = PyDict_GetItemString(globals_.ptr(), name);
+    if (!v) v = PyDict_GetItemString(builtins_.ptr(), name);
+    if (!v) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        raise_current();
+    }
+    return borrow(v);
+}
+
+py::object Module::make(const char *name, const char *params, Body body, const char *doc,
+                        py::handle qualname, const std::source_location &where) {
+    auto code = Code::make(name, params, body, where);
+    // Defaults are evaluated once, now, against the module's names (as `def` does),
+    // without leaving a __builtins__ entry in the module's namespace.
+    py::dict scope = steal(PyDict_Copy(globals_.ptr()));
+    scope["__builtins__"] = builtins_;
+    py::object defaults = eval_defaults(*code, scope);
+    py::object docobj = doc ? py::object(py::str(doc)) : py::object(py::none());
+    return make_function(types_, std::move(code), qualname, globals_["__name__"], docobj, globals_,
+                         builtins_, defaults, py::none());
+}
+
+py::object Module::def(const char *name, const char *params, Body body, const char *doc,
+                       std::source_location where) {
+    py::object fn = make(name, params, body, doc, py::str(name), where);
+    globals_[name] = fn;
+    return fn;
+}
+
+py::object Module::cls(const char *name, std::initializer_list<py::handle> bases_list,
+                       const std::function<void(ClassBody &)> &fill) {
+    py::tuple bases(bases_list.size());
+    size_t i = 0;
+    for (py::handle b : bases_list) PyTuple_SET_ITEM(bases.ptr(), i++, Py_NewRef(b.ptr()));
+    // The most derived metaclass of the bases, as the class statement picks it.
+    py::object meta = borrow(reinterpret_cast<PyObject *>(&PyType_Type));
+    for (py::handle b : bases) {
+        py::object bm = borrow(reinterpret_cast<PyObject *>(Py_TYPE(b.ptr())));
+        if (PyObject_IsSubclass(meta.ptr(), bm.ptr())) continue;
+        if (PyObject_IsSubclass(bm.ptr(), meta.ptr())) {
+            meta = bm;
+            continue;
+        }
+        throw py::type_error("metaclass conflict: the metaclass of a derived class must be a "
+                             "(non-strict) subclass of the metaclasses of all its bases");
+    }
+    py::object ns = has_attribute(meta, "__prepare__"_n) ? meta.attr("__prepare__")(name, bases) : py::dict();
+    setitem(ns, "__module__"_n, globals_["__name__"]);
+    setitem(ns, "__qualname__"_n, py::str(name));
+    ClassBody body(*this, ns, name);
+    fill(body);
+    py::object klass = meta(name, bases, ns);
+    // Methods know their class, for super().
+    for (auto item : py::reinterpret_borrow<py::dict>(py::getattr(klass, "__dict__"_n).attr("copy")()))
+        if (is_function(types_, item.second)) set_defining_class(item.second, klass);
+    globals_[name] = klass;
+    return klass;
+}
+
+py::object ClassBody::def(const char *name, const char *params, Body body, const char *doc,
+                          std::source_location where) {
+    py::object fn = m_.make(name, params, body, doc, py::str(qualname_ + "." + name), where);
+    setitem(ns_, py::str(name), fn);
+    return fn;
+}
+
+void ClassBody::set(const char *name, py::handle value) { setitem(ns_, py::str(name), value); }
+
+int exec_module(PyObject *module, void (*body)(Module &)) noexcept {
+    ModuleState *st = state_of(module);
+    PyObject *fn_type = reinterpret_cast<PyObject *>(new_function_type());
+    if (!fn_type) return -1;
+    PyObject *gen_type = reinterpret_cast<PyObject *>(new_generator_type());
+    if (!gen_type) {
+        Py_DECREF(fn_type);
+        return -1;
+    }
+    st->types = PyTuple_Pack(2, fn_type, gen_type);
+    Py_DECREF(fn_type);
+    Py_DECREF(gen_type);
+    PyObject *builtins_module = PyImport_ImportModule("builtins");
+    if (!st->types || !builtins_module) return -1;
+    st->builtins = Py_NewRef(PyModule_GetDict(builtins_module));
+    Py_DECREF(builtins_module);
+    PyObject *ok = boundary([&]() -> PyObject * {
+        Module m(module);
+        body(m);
+        return Py_None;
+    });
+    return ok ? 0 : -1;
+}
+
+int traverse_module(PyObject *module, visitproc visit, void *arg) {
+    ModuleState *st = state_of(module);
+    if (st) {
+        Py_VISIT(st->types);
+        Py_VISIT(st->builtins);
+    }
+    return 0;
+}
+
+int clear_module(PyObject *module) {
+    ModuleState *st = state_of(module);
+    if (st) {
+        Py_CLEAR(st->types);
+        Py_CLEAR(st->builtins);
+    }
+    return 0;
+}
+
+void free_module(void *module) { clear_module(static_cast<PyObject *>(module)); }
+
+}  // namespace frame

@@ -1,0 +1,51 @@
+// Interned names: "history_bar"_n is a handle to the interned str "history_bar".
+//
+// Every module reads its globals and attributes by name, on every call, as Python
+// code does.  Interning each name once (on first use, in a function-local static)
+// makes those lookups hash-cached pointer compares.  Interned strings are the only
+// Python objects the frame keeps in process-wide C++ state.
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstddef>
+
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject *Py_NewRef(PyObject *o) {
+    Py_INCREF(o);
+    return o;
+}
+static inline PyObject *Py_XNewRef(PyObject *o) {
+    Py_XINCREF(o);
+    return o;
+}
+#endif
+
+namespace frame {
+namespace py = pybind11;
+
+PyObject *intern(const char *text);
+
+template <std::size_t N>
+struct FixedString {
+    char text[N];
+    constexpr FixedString(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+template <FixedString S>
+struct Name {
+    static PyObject *get() {
+        static PyObject *const interned = intern(S.text);
+        return interned;
+    }
+    operator py::handle() const { return get(); }
+    PyObject *ptr() const { return get(); }
+    static constexpr const char *c_str() { return S.text; }
+};
+
+inline namespace literals {
+template <FixedString S>
+constexpr Name<S> operator""_n() { return {}; }
+}  // namespace literals
+
+}  // namespace frame
