@@ -1,0 +1,51 @@
+"""Builds the frame's probe module (tests/common/probe) for the frame's own tests."""
+import glob
+import importlib.util
+import os
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+
+def _build_probe():
+    build = os.path.join(ROOT, "build", "probe-%d.%d" % sys.version_info[:2])
+    bindir = os.path.dirname(sys.executable)
+    cmake = os.path.join(bindir, "cmake")
+    if not os.path.exists(cmake):
+        cmake = "cmake"
+    import pybind11
+
+    if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        subprocess.run(
+            [cmake, "-S", os.path.join(HERE, "probe"), "-B", build, "-G", "Ninja",
+             "-DCMAKE_BUILD_TYPE=Release",
+             "-DCMAKE_MAKE_PROGRAM=" + os.path.join(bindir, "ninja"),
+             "-Dpybind11_DIR=" + pybind11.get_cmake_dir(),
+             "-DPython_EXECUTABLE=" + sys.executable],
+            check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([cmake, "--build", build], check=True, stdout=subprocess.DEVNULL)
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    return glob.glob(os.path.join(build, "frame_probe" + suffix))[0]
+
+
+@pytest.fixture(scope="session")
+def probe_path():
+    return _build_probe()
+
+
+def load_probe(path, name="frame_probe"):
+    """A fresh instance of the probe module, executed from the shared library."""
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture
+def probe(probe_path):
+    return load_probe(probe_path)

@@ -1,0 +1,120 @@
+// The Python module this stands for:
+//
+//     import enum
+//     import warnings
+//     LIMIT = 10
+//     def describe(a, b=LIMIT, *rest, **named): return (a, b, rest, named)
+//     def pair(x, y): return (x, y)
+//     def read_limit(): return LIMIT
+//     def shared(items=[]): items.append(len(items)); return items
+//     def make_adder(n):
+//         def adder(x): return x + n
+//         return adder
+//     def pairs_firsts(data):
+//         for first, _ in data: yield first
+//     def call(fn, *args): return fn(*args)
+//     def warn_caller(message): warnings.warn(message, UserWarning, stacklevel=2)
+//     class Base:
+//         def __init__(self): self.base_ran = True
+//     class Child(Base):
+//         def __init__(self, x): super().__init__(); self.x = x
+//         def get(self, extra=0): return self.x + extra
+//     class Color(enum.Enum):
+//         RED = "r"
+//         GREEN = "g"
+#include "frame.hpp"
+
+using namespace frame;
+
+namespace {
+
+py::object describe(Call &f) { return py::make_tuple(f[0], f[1], f[2], f[3]); }
+py::object pair(Call &f) { return py::make_tuple(f[0], f[1]); }
+py::object read_limit(Call &f) { return f.global("LIMIT"_n); }
+py::object shared(Call &f) {
+    call_method(f[0], "append"_n, len_of(f[0]));
+    return borrow(f[0].ptr());
+}
+
+py::object adder(Call &f) { return add(f[0], f.cell(0)); }
+py::object make_adder(Call &f) {
+    static const Def adder_def("adder", "x", adder);
+    return f.closure(adder_def, {f[0]});
+}
+
+struct Firsts : GeneratorBody {
+    py::object data, it;
+    explicit Firsts(py::object d) : data(std::move(d)) {}
+    PyObject *next() override {
+        if (!it) it = steal(PyObject_GetIter(data.ptr()));
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) return nullptr;
+        py::object element = steal(item);
+        // unpack `first, _` as Python does
+        py::object iter = steal(PyObject_GetIter(element.ptr()));
+        std::vector<py::object> got;
+        while (PyObject *v = PyIter_Next(iter.ptr())) {
+            got.push_back(steal(v));
+            if (got.size() > 2) throw py::value_error("too many values to unpack (expected 2)");
+        }
+        if (PyErr_Occurred()) raise_current();
+        if (got.size() < 2)
+            throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(got.size()) + ")");
+        return got[0].release().ptr();
+    }
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(data.ptr());
+        Py_VISIT(it.ptr());
+        return 0;
+    }
+};
+py::object pairs_firsts(Call &f) { return f.generator(std::make_unique<Firsts>(borrow(f[0].ptr()))); }
+
+py::object call(Call &f) { return steal(PyObject_Call(f[0].ptr(), f[1].ptr(), nullptr)); }
+
+py::object warn_caller(Call &f) {
+    py::object warnings = f.global("warnings"_n);
+    py::dict kwargs;
+    kwargs["stacklevel"] = 2;
+    return f.call_in_frame(py::getattr(warnings, "warn"_n),
+                           py::make_tuple(f[0], f.global("UserWarning"_n)), kwargs);
+}
+
+py::object base_init(Call &f) {
+    py::setattr(f[0], "base_ran"_n, py::bool_(true));
+    return py::none();
+}
+py::object child_init(Call &f) {
+    call_method(f.super(), "__init__"_n);
+    py::setattr(f[0], "x"_n, f[1]);
+    return py::none();
+}
+py::object child_get(Call &f) { return add(py::getattr(f[0], "x"_n), f[1]); }
+
+void body(Module &m) {
+    m.import("enum");
+    m.import("warnings");
+    m.set("LIMIT", py::int_(10));
+    m.def("describe", "a, b=LIMIT, *rest, **named", describe, "Describe the call.");
+    m.def("pair", "x, y", pair);
+    m.def("read_limit", "", read_limit);
+    m.def("shared", "items=[]", shared);
+    m.def("make_adder", "n", make_adder);
+    m.def("pairs_firsts", "data", pairs_firsts);
+    m.def("call", "fn, *args", call);
+    m.def("warn_caller", "message", warn_caller);
+    py::object base = m.cls("Base", {}, [](ClassBody &c) { c.def("__init__", "self", base_init); });
+    m.cls("Child", {base}, [](ClassBody &c) {
+        c.def("__init__", "self, x", child_init);
+        c.def("get", "self, extra=0", child_get);
+    });
+    py::object enum_ = py::getattr(m.get("enum"), "Enum"_n);
+    m.cls("Color", {enum_}, [](ClassBody &c) {
+        c.set("RED", py::str("r"));
+        c.set("GREEN", py::str("g"));
+    });
+}
+
+}  // namespace
+
+FRAME_MODULE(frame_probe, body)
