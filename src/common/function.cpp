@@ -52,7 +52,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->closure);
     Py_VISIT(f->klass);
     Py_VISIT(f->types);
-    Py_VISIT(f->frame_code);
+    Py_VISIT(f->frame_function);
     return 0;
 }
 
@@ -71,7 +71,7 @@ int clear(PyObject *self) {
     Py_CLEAR(f->closure);
     Py_CLEAR(f->klass);
     Py_CLEAR(f->types);
-    Py_CLEAR(f->frame_code);
+    Py_CLEAR(f->frame_function);
     return 0;
 }
 
@@ -334,9 +334,10 @@ py::object Call::closure(const Def &def, std::initializer_list<py::handle> captu
 }
 
 py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle kwargs) const {
-    if (!fn->frame_code) {
+    if (!fn->frame_function) {
         // A one-line Python function `def <qualname>(callable, args, kwargs): return
-        // callable(*args, **kwargs)`, compiled once and renamed after this function.
+        // callable(*args, **kwargs)`, compiled and renamed after this function once,
+        // then kept: its globals are this function's, which never change.
         py::dict ns;
         PyObject *r = PyRun_String("def trampoline(callable, args, kwargs):\n"
                                    "    return callable(*args, **kwargs)\n",
@@ -348,13 +349,13 @@ py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle 
             py::arg("co_name") = borrow(fn->qualname),
             py::arg("co_filename") = py::str(fn->code->file),
             py::arg("co_firstlineno") = fn->code->line);
-        fn->frame_code = replaced.release().ptr();
-    }
-    py::object trampoline = steal(PyFunction_New(fn->frame_code, fn->globals));
+        py::object trampoline = steal(PyFunction_New(replaced.ptr(), fn->globals));
 #if PY_VERSION_HEX >= 0x030B0000
-    py::setattr(trampoline, "__qualname__"_n, borrow(fn->qualname));
+        py::setattr(trampoline, "__qualname__"_n, borrow(fn->qualname));
 #endif
-    return trampoline(callable, args, kwargs);
+        fn->frame_function = trampoline.release().ptr();
+    }
+    return steal(PyObject_CallFunctionObjArgs(fn->frame_function, callable.ptr(), args.ptr(), kwargs.ptr(), nullptr));
 }
 
 py::object Call::generator(std::unique_ptr<GeneratorBody> body) const {

@@ -57,7 +57,7 @@ struct FunctionObject {
     PyObject *closure;         // tuple of cells or NULL
     PyObject *klass;           // the class whose body defined it (for super()), or NULL
     PyObject *types;           // (function type, generator type) of the defining module
-    PyObject *frame_code;      // code object of its Python-level frame, made on demand
+    PyObject *frame_function;  // the trampoline giving it a Python-level frame, made on demand
     std::shared_ptr<const Code> code;
 };
 
