@@ -82,8 +82,9 @@ def test_one_retry(fail, calls):
     ({"get_connection": [ConnectionError("refused")]}, [GET], False),
     ({"release": [RuntimeError("pool closed")]}, FIRST + [("parse", "GET"), ("release",)], False),
     ({"send": [ValueError("no")], "release": [RuntimeError("pool closed")]}, FIRST + [("release",)], True),
+    ({"send": [ConnectionError()], "release": [RuntimeError("pool closed")]}, FIRST + RETRY, False),
 ], ids=["ValueError", "KeyboardInterrupt", "both-fail", "disconnect-fails", "no-connection",
-        "release-fails", "release-fails-too"])
+        "release-fails", "release-fails-too", "release-fails-after-retry"])
 def test_failures_reach_the_caller(fail, calls, chained):
     """The last failure reaches the caller; one raised while another was being handled
     carries it as its context, as in an except or finally clause."""
