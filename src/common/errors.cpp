@@ -51,6 +51,13 @@ void restore_current_exception() noexcept {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
 }
 
+Handling::Handling(const py::error_already_set &e) {
+    PyErr_GetExcInfo(&type_, &value_, &trace_);
+    PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()), Py_XNewRef(e.trace().ptr()));
+}
+
+Handling::~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+
 void add_traceback(const char *name, const char *file, int line) noexcept {
     _PyTraceback_Add(name, file, line);
 }

@@ -19,6 +19,22 @@ void restore_current_exception() noexcept;
 // Add an entry `File "<file>", line <line>, in <name>` to the pending exception's traceback.
 void add_traceback(const char *name, const char *file, int line) noexcept;
 
+// The body of an `except ... as e:` clause, or of a `finally:` clause run while `e`
+// propagates.  While a Handling lives, `e` is the exception being handled: an
+// exception raised meanwhile gets it as `__context__` (and sys.exc_info() returns
+// it), exactly as inside the Python clause.  On leaving, the previously handled
+// exception is restored.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set &e);
+    ~Handling();
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    PyObject *type_, *value_, *trace_;  // what was being handled before
+};
+
 template <typename F>
 PyObject *boundary(F &&body) noexcept {
     try {

@@ -336,7 +336,9 @@ py::object Call::closure(const Def &def, std::initializer_list<py::handle> captu
 py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle kwargs) const {
     if (!fn->frame_function) {
         // A one-line Python function `def <qualname>(callable, args, kwargs): return
-        // callable(*args, **kwargs)`, compiled once and renamed after this function.
+        // callable(*args, **kwargs)`, compiled and renamed after this function once,
+        // then kept.  It has globals of its own (builtins and the module's name):
+        // callees that inspect the stack read their caller's frame, not this one.
         py::dict ns;
         ns["__builtins__"] = borrow(fn->builtins);
         ns["__name__"] = borrow(fn->module);
@@ -354,7 +356,7 @@ py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle 
         py::setattr(trampoline, "__qualname__"_n, borrow(fn->qualname));
         fn->frame_function = trampoline.release().ptr();
     }
-    return borrow(fn->frame_function)(callable, args, kwargs);
+    return steal(PyObject_CallFunctionObjArgs(fn->frame_function, callable.ptr(), args.ptr(), kwargs.ptr(), nullptr));
 }
 
 py::object Call::generator(std::unique_ptr<GeneratorBody> body) const {
