@@ -72,6 +72,9 @@ struct Call {
     py::handle operator[](int i) const { return locals[i]; }
     // A module-level name, read from the module's globals, then builtins, at this moment.
     py::object global(py::handle name) const;
+    // `from module import name` executed now, inside the body: through the
+    // builtins' `__import__`, with the sys.modules fallback for submodules.
+    py::object import_from(const char *module, const char *name) const;
     // The value captured in closure cell `i`.
     py::object cell(int i) const;
     // `super()` inside a method: super(<defining class>, <first argument>).

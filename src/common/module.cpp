@@ -3,6 +3,7 @@
 #include "errors.hpp"
 
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace frame {
@@ -32,6 +33,27 @@ py::object import_module(const char *dotted) { return steal(PyImport_ImportModul
     raise_current();
 }
 
+// `name` of an imported module, as the interpreter's IMPORT_FROM finds it: the
+// attribute, else the submodule `<module>.<name>` already in sys.modules.
+py::object imported_name(py::handle mod, const std::string &name) {
+    PyObject *v = PyObject_GetAttrString(mod.ptr(), name.c_str());
+    if (v) return steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+    PyErr_Clear();
+    PyObject *pkg = PyObject_GetAttrString(mod.ptr(), "__name__");
+    if (pkg && PyUnicode_Check(pkg)) {
+        py::object full = steal(PyUnicode_FromFormat("%U.%s", pkg, name.c_str()));
+        Py_DECREF(pkg);
+        PyObject *sub = PyImport_GetModule(full.ptr());
+        if (sub) return steal(sub);
+        if (PyErr_Occurred()) raise_current();
+    } else {
+        Py_XDECREF(pkg);
+        PyErr_Clear();
+    }
+    cannot_import(name, mod);
+}
+
 }  // namespace
 
 Module::Module(PyObject *module)
@@ -58,13 +80,7 @@ void Module::from_import(const char *module, std::initializer_list<const char *>
     py::object mod = steal(PyImport_ImportModuleLevel(module, globals_.ptr(), nullptr, fromlist.ptr(), 0));
     for (const char *spec : names) {
         auto [name, as] = split_alias(spec);
-        PyObject *v = PyObject_GetAttrString(mod.ptr(), name.c_str());
-        if (!v) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
-            PyErr_Clear();
-            cannot_import(name, mod);
-        }
-        globals_[as.c_str()] = steal(v);
+        globals_[as.c_str()] = imported_name(mod, name);
     }
 }
 
@@ -114,6 +130,14 @@ py::object Module::def(const char *name, const char *params, Body body, const ch
     return fn;
 }
 
+py::object Module::def(std::initializer_list<py::object> decorators, const char *name, const char *params,
+                       Body body, const char *doc, std::source_location where) {
+    py::object fn = make(name, params, body, doc, py::str(name), where);
+    for (auto d = std::rbegin(decorators); d != std::rend(decorators); ++d) fn = (*d)(fn);
+    globals_[name] = fn;
+    return fn;
+}
+
 py::object Module::cls(const char *name, std::initializer_list<py::handle> bases_list,
                        const std::function<void(ClassBody &)> &fill) {
     py::tuple bases(bases_list.size());
@@ -152,6 +176,18 @@ py::object ClassBody::def(const char *name, const char *params, Body body, const
 }
 
 void ClassBody::set(const char *name, py::handle value) { setitem(ns_, py::str(name), value); }
+
+py::object Call::import_from(const char *module, const char *name) const {
+    // As the interpreter's IMPORT_NAME: `__import__` is looked up in the builtins
+    // at each use, so a replaced `builtins.__import__` is honoured.
+    PyObject *import = PyDict_GetItemWithError(fn->builtins, "__import__"_n.ptr());
+    if (!import) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        raise_current();
+    }
+    py::object mod = borrow(import)(py::str(module), borrow(fn->globals), py::none(), py::make_tuple(name), 0);
+    return imported_name(mod, name);
+}
 
 int exec_module(PyObject *module, void (*body)(Module &)) noexcept {
     ModuleState *st = state_of(module);

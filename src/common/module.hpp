@@ -36,6 +36,12 @@ public:
     // `def name(params): body`, with its documentation string (nullptr for none).
     py::object def(const char *name, const char *params, Body body, const char *doc = nullptr,
                    std::source_location where = std::source_location::current());
+    // `@d1 ... @dn def name(params): body`: the decorator expressions, evaluated top
+    // to bottom before the function exists, are applied from the last up; the
+    // name is bound to what the first returns.
+    py::object def(std::initializer_list<py::object> decorators, const char *name, const char *params,
+                   Body body, const char *doc = nullptr,
+                   std::source_location where = std::source_location::current());
     // `class name(*bases): <fill>`, made by the bases' metaclass.
     py::object cls(const char *name, std::initializer_list<py::handle> bases,
                    const std::function<void(ClassBody &)> &fill);
