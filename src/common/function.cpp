@@ -333,12 +333,15 @@ py::object Call::closure(const Def &def, std::initializer_list<py::handle> captu
                          borrow(fn->builtins), eval_defaults(*def.code, globals), cells);
 }
 
-py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle kwargs) const {
+py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle kwargs,
+                               FrameGlobals globals) const {
     if (!fn->frame_function) {
         // A one-line Python function `def <qualname>(callable, args, kwargs): return
         // callable(*args, **kwargs)`, compiled and renamed after this function once,
-        // then kept.  It has globals of its own (builtins and the module's name):
-        // callees that inspect the stack read their caller's frame, not this one.
+        // then kept.  By default it has globals of its own (builtins and the module's
+        // name), which is what warnings.warn needs from a frame on 3.13; a callee that
+        // takes its namespace from its caller's frame (an embedded shell) is given the
+        // module's own globals instead.
         py::dict ns;
         ns["__builtins__"] = borrow(fn->builtins);
         ns["__name__"] = borrow(fn->module);
@@ -352,7 +355,10 @@ py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle 
             py::arg("co_name") = borrow(fn->qualname),
             py::arg("co_filename") = py::str(fn->code->file),
             py::arg("co_firstlineno") = fn->code->line);
-        py::setattr(trampoline, "__code__"_n, code);
+        if (globals == FrameGlobals::module)
+            trampoline = steal(PyFunction_New(code.ptr(), fn->globals));
+        else
+            py::setattr(trampoline, "__code__"_n, code);
         py::setattr(trampoline, "__qualname__"_n, borrow(fn->qualname));
         fn->frame_function = trampoline.release().ptr();
     }

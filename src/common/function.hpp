@@ -85,7 +85,9 @@ struct Call {
     // Call `callable(*args, **kwargs)` from inside a Python frame that bears this
     // function's name and source file, for callees that inspect their caller's stack
     // (warnings.warn with a stacklevel).
-    py::object call_in_frame(py::handle callable, py::handle args, py::handle kwargs) const;
+    enum class FrameGlobals { own, module };
+    py::object call_in_frame(py::handle callable, py::handle args, py::handle kwargs,
+                             FrameGlobals globals = FrameGlobals::own) const;
     // Calling a generator function: a suspended generator running `body` when iterated.
     py::object generator(std::unique_ptr<GeneratorBody> body) const;
 };

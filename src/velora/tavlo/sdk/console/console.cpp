@@ -119,7 +119,7 @@ py::object shell(Call &f) {
         echo(f, py::str(text::install_ipython));
         return py::none();
     }
-    f.call_in_frame(embed, py::tuple(), py::dict());
+    f.call_in_frame(embed, py::tuple(), py::dict(), Call::FrameGlobals::module);
     return py::none();
 }
 
