@@ -52,7 +52,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->closure);
     Py_VISIT(f->klass);
     Py_VISIT(f->types);
-    Py_VISIT(f->frame_code);
+    Py_VISIT(f->frame_function);
     return 0;
 }
 
@@ -71,7 +71,7 @@ int clear(PyObject *self) {
     Py_CLEAR(f->closure);
     Py_CLEAR(f->klass);
     Py_CLEAR(f->types);
-    Py_CLEAR(f->frame_code);
+    Py_CLEAR(f->frame_function);
     return 0;
 }
 
@@ -307,6 +307,16 @@ py::object Call::global(py::handle name) const {
     raise_current();
 }
 
+py::object Call::import(py::handle name) const {
+    PyObject *import = PyDict_GetItemWithError(fn->builtins, "__import__"_n.ptr());
+    if (!import) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        raise_current();
+    }
+    py::object level = steal(PyLong_FromLong(0));
+    return steal(PyObject_CallFunctionObjArgs(import, name.ptr(), fn->globals, Py_None, Py_None, level.ptr(), nullptr));
+}
+
 py::object Call::cell(int i) const {
     PyObject *c = PyTuple_GET_ITEM(fn->closure, i);
     PyObject *v = PyCell_GET(c);
@@ -334,9 +344,13 @@ py::object Call::closure(const Def &def, std::initializer_list<py::handle> captu
 }
 
 py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle kwargs) const {
-    if (!fn->frame_code) {
+    if (!fn->frame_function) {
         // A one-line Python function `def <qualname>(callable, args, kwargs): return
-        // callable(*args, **kwargs)`, compiled once and renamed after this function.
+        // callable(*args, **kwargs)`, compiled and renamed after this function once,
+        // then kept.  Its globals name the module and hold `__builtins__`: C callees
+        // read the innermost frame's globals (warnings.warn imports through their
+        // `__builtins__` on 3.12+, and keeps its once-per-location registry there),
+        // and the module's own namespace has no `__builtins__` entry.
         py::dict ns;
         PyObject *r = PyRun_String("def trampoline(callable, args, kwargs):\n"
                                    "    return callable(*args, **kwargs)\n",
@@ -348,13 +362,18 @@ py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle 
             py::arg("co_name") = borrow(fn->qualname),
             py::arg("co_filename") = py::str(fn->code->file),
             py::arg("co_firstlineno") = fn->code->line);
-        fn->frame_code = replaced.release().ptr();
-    }
-    py::object trampoline = steal(PyFunction_New(fn->frame_code, fn->globals));
+        py::dict globals;
+        PyObject *name = PyDict_GetItemWithError(fn->globals, "__name__"_n.ptr());
+        if (name) globals["__name__"_n] = borrow(name);
+        else if (PyErr_Occurred()) raise_current();
+        globals["__builtins__"_n] = borrow(fn->builtins);
+        py::object trampoline = steal(PyFunction_New(replaced.ptr(), globals.ptr()));
 #if PY_VERSION_HEX >= 0x030B0000
-    py::setattr(trampoline, "__qualname__"_n, borrow(fn->qualname));
+        py::setattr(trampoline, "__qualname__"_n, borrow(fn->qualname));
 #endif
-    return trampoline(callable, args, kwargs);
+        fn->frame_function = trampoline.release().ptr();
+    }
+    return steal(PyObject_CallFunctionObjArgs(fn->frame_function, callable.ptr(), args.ptr(), kwargs.ptr(), nullptr));
 }
 
 py::object Call::generator(std::unique_ptr<GeneratorBody> body) const {

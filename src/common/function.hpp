@@ -57,7 +57,7 @@ struct FunctionObject {
     PyObject *closure;         // tuple of cells or NULL
     PyObject *klass;           // the class whose body defined it (for super()), or NULL
     PyObject *types;           // (function type, generator type) of the defining module
-    PyObject *frame_code;      // code object of its Python-level frame, made on demand
+    PyObject *frame_function;  // the trampoline giving it a Python-level frame, made on demand
     std::shared_ptr<const Code> code;
 };
 
@@ -72,6 +72,9 @@ struct Call {
     py::handle operator[](int i) const { return locals[i]; }
     // A module-level name, read from the module's globals, then builtins, at this moment.
     py::object global(py::handle name) const;
+    // `import name` inside the body: the builtins' `__import__`, looked up now, called
+    // as the interpreter calls it; for a dotted name, the top-level package.
+    py::object import(py::handle name) const;
     // The value captured in closure cell `i`.
     py::object cell(int i) const;
     // `super()` inside a method: super(<defining class>, <first argument>).
