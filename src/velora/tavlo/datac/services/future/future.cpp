@@ -43,7 +43,7 @@ py::object declared(Call &) { return py::none(); }
 // warn runs inside a Python frame named after the alias, so that stacklevel=2
 // names the line that called the alias.
 py::object redirect(Call &f, const char *message, py::handle replacement, int nargs) {
-    py::object warnings = steal(PyImport_Import("warnings"_n.ptr()));
+    py::object warnings = f.import("warnings"_n);
     py::object warn = py::getattr(warnings, "warn"_n);
     py::dict options;
     options["category"_n] = f.global("DeprecationWarning"_n);
