@@ -169,6 +169,33 @@ def test_slices_match_the_python_generator(pairs):
     assert list(future._slice_dominant_data(pairs)) == list(reference(pairs))
 
 
+class Key:
+    """A contract code whose hashing and comparing are counted."""
+
+    calls = []
+
+    def __init__(self, code):
+        self.code = code
+
+    def __hash__(self):
+        Key.calls.append(("hash", self.code))
+        return hash(self.code)
+
+    def __eq__(self, other):
+        Key.calls.append(("eq", self.code))
+        return isinstance(other, Key) and other.code == self.code
+
+
+@given(st.lists(st.tuples(st.one_of(st.sampled_from("AB"), st.integers(0, 2), st.builds(Key, st.sampled_from("AB"))),
+                          st.none())))
+def test_mixed_keys_are_hashed_and_compared_as_python_does(pairs):
+    Key.calls = []
+    expected = list(reference(pairs))
+    expected_calls, Key.calls = Key.calls, []
+    assert list(future._slice_dominant_data(pairs)) == expected
+    assert Key.calls == expected_calls
+
+
 class Rows:
     """An iterable that records how far it has been read."""
 

@@ -228,6 +228,9 @@ struct SliceDominantData final : GeneratorBody {
     PyObject *pending = nullptr;  // obid of the element that ended the last slice
     Py_ssize_t i = 0;
     bool ended = false;           // the final slice has been yielded
+    bool plain = true;            // uids holds only exact str and int
+
+    static bool plain_key(PyObject *k) { return PyUnicode_CheckExact(k) || PyLong_CheckExact(k); }
 
     explicit SliceDominantData(py::handle d) : data(Py_NewRef(d.ptr())) {}
     ~SliceDominantData() override {
@@ -263,6 +266,7 @@ struct SliceDominantData final : GeneratorBody {
             PyObject *obid = pending;
             pending = nullptr;
             int r = PySet_Add(uids, obid);
+            plain = plain_key(obid);
             Py_DECREF(obid);
             if (r < 0) return nullptr;
             ++i;
@@ -273,7 +277,19 @@ struct SliceDominantData final : GeneratorBody {
             Py_DECREF(item);
             if (!ok) return nullptr;
             Py_DECREF(second);
-            int seen = PySet_Contains(uids, obid);
+            int seen;
+            if (plain && plain_key(obid)) {
+                // Hashing and comparing exact str and int run no Python code, so one
+                // probe can stand for `obid in uids` and `uids.add(obid)`.
+                Py_ssize_t before = PySet_GET_SIZE(uids);
+                seen = PySet_Add(uids, obid) < 0 ? -1 : PySet_GET_SIZE(uids) == before;
+            } else {
+                seen = PySet_Contains(uids, obid);
+                if (seen == 0) {
+                    seen = PySet_Add(uids, obid) < 0 ? -1 : 0;
+                    plain = plain && plain_key(obid);
+                }
+            }
             if (seen < 0) {
                 Py_DECREF(obid);
                 return nullptr;
@@ -283,12 +299,11 @@ struct SliceDominantData final : GeneratorBody {
                     Py_DECREF(obid);
                     return nullptr;
                 }
+                plain = true;
                 pending = obid;
                 return PySlice_New(start, stop, nullptr);
             }
-            int r = PySet_Add(uids, obid);
             Py_DECREF(obid);
-            if (r < 0) return nullptr;
             ++i;
         }
         if (PyErr_Occurred()) return nullptr;
