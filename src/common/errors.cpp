@@ -20,6 +20,28 @@ PyObject *intern(const char *text) {
     throw py::error_already_set();
 }
 
+void raise(py::handle exc) {
+    PyObject *e = exc.ptr();
+    if (PyExceptionClass_Check(e)) {
+        PyObject *instance = PyObject_CallObject(e, nullptr);
+        if (!instance) raise_current();
+        if (!PyExceptionInstance_Check(instance)) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R", e,
+                         Py_TYPE(instance));
+            Py_DECREF(instance);
+            raise_current();
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(instance)), instance);
+        Py_DECREF(instance);
+    } else if (PyExceptionInstance_Check(e)) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(e)), e);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    raise_current();
+}
+
 bool has_attribute(py::handle obj, py::handle name) {
     PyObject *v = PyObject_GetAttr(obj.ptr(), name.ptr());
     if (v) {

@@ -307,6 +307,16 @@ py::object Call::global(py::handle name) const {
     raise_current();
 }
 
+py::object Call::import(py::handle name) const {
+    PyObject *import = PyDict_GetItemWithError(fn->builtins, "__import__"_n.ptr());
+    if (!import) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        raise_current();
+    }
+    py::object level = steal(PyLong_FromLong(0));
+    return steal(PyObject_CallFunctionObjArgs(import, name.ptr(), fn->globals, Py_None, Py_None, level.ptr(), nullptr));
+}
+
 py::object Call::cell(int i) const {
     PyObject *c = PyTuple_GET_ITEM(fn->closure, i);
     PyObject *v = PyCell_GET(c);

@@ -75,6 +75,9 @@ struct Call {
     // `from module import name` executed now, inside the body: through the
     // builtins' `__import__`, with the sys.modules fallback for submodules.
     py::object import_from(const char *module, const char *name) const;
+    // `import name` inside the body: the builtins' `__import__`, looked up now, called
+    // as the interpreter calls it; for a dotted name, the top-level package.
+    py::object import(py::handle name) const;
     // The value captured in closure cell `i`.
     py::object cell(int i) const;
     // `super()` inside a method: super(<defining class>, <first argument>).

@@ -9,6 +9,8 @@
 namespace frame {
 
 [[noreturn]] void raise_current();  // throws py::error_already_set for the pending error
+// `raise exc`: an exception instance, or a class to instantiate with no arguments.
+[[noreturn]] void raise(py::handle exc);
 
 inline py::object steal(PyObject *p) {
     if (!p) raise_current();

@@ -1,0 +1,415 @@
+// velora.tavlo.datac.services.future: the futures section of the data API.
+//
+//     import six
+//     import datetime
+//     import warnings
+//     import bisect
+//     import pandas as pd
+//     import numpy as np
+//     from dateutil.relativedelta import relativedelta
+//
+//     def get_dominant_future(underlying_symbol, start_date=None, end_date=None, rule=0, rank=1, market='cn'): ...
+//     def get_dominant(underlying_symbol, start_date=None, end_date=None, rule=0, rank=1, market='cn'): ...
+//     ...
+//     def get_exchange_daily(market_code, start_date=None, end_date=None, fields=None, market='cn'): ...
+//
+// The module declares the services (names, parameters, defaults, documentation);
+// the serving layer answers them.  Besides the declarations it holds the field
+// vocabularies, three deprecated aliases, the product check of get_dominant, the
+// accumulation of adjustment factors and the generator that cuts a row sequence
+// into dominant periods.
+#include "docstrings.hpp"
+#include "frame.hpp"
+
+using namespace frame;
+
+namespace {
+
+py::list strings(std::initializer_list<const char *> items) {
+    py::list out;
+    for (const char *s : items) out.append(py::str(s));
+    return out;
+}
+
+// A declared service: the arguments are accepted and the answer is None.
+py::object declared(Call &) { return py::none(); }
+
+// The body every deprecated alias shares:
+//
+//     import warnings
+//     warnings.warn(message, category=DeprecationWarning, stacklevel=2)
+//     return replacement(<each parameter, positionally>)
+//
+// warn runs inside a Python frame named after the alias, so that stacklevel=2
+// names the line that called the alias.
+py::object redirect(Call &f, const char *message, py::handle replacement, int nargs) {
+    py::object warnings = f.import("warnings"_n);
+    py::object warn = py::getattr(warnings, "warn"_n);
+    py::dict options;
+    options["category"_n] = f.global("DeprecationWarning"_n);
+    options["stacklevel"_n] = py::int_(2);
+    f.call_in_frame(warn, py::make_tuple(py::str(message)), options);
+    py::object target = f.global(replacement);
+    py::tuple args(nargs);
+    for (int i = 0; i < nargs; ++i) PyTuple_SET_ITEM(args.ptr(), i, Py_NewRef(f[i].ptr()));
+    return steal(PyObject_Call(target.ptr(), args.ptr(), nullptr));
+}
+
+// --- dominant contracts ---------------------------------------------------------
+
+py::object get_dominant_future(Call &f) {
+    return redirect(f, "'get_dominant_future' is deprecated, please use 'futures.get_dominant' instead",
+                    "get_dominant"_n, 6);
+}
+
+py::object get_dominant(Call &f) {
+    py::handle underlying_symbol = f[0];
+    py::object isinstance = f.global("isinstance"_n);
+    py::object string_types = py::getattr(f.global("six"_n), "string_types"_n);
+    if (truth(isinstance(underlying_symbol, string_types))) return py::none();
+    py::object message = call_method(py::str("invalid underlying_symbol: {}"), "format"_n, underlying_symbol);
+    raise(f.global("ValueError"_n)(message));
+}
+
+// --- contract economics and market statistics ---------------------------------
+
+py::object future_commission_margin(Call &f) {
+    return redirect(f, "'future_commission_margin' is deprecated, please use 'futures.get_commission_margin' instead",
+                    "get_commission_margin"_n, 3);
+}
+
+py::object get_future_member_rank(Call &f) {
+    return redirect(f, "'get_future_member_rank' is deprecated, please use 'futures.get_member_rank' instead",
+                    "get_member_rank"_n, 3);
+}
+
+// --- adjustment factors ----------------------------------------------------------
+
+//     def _process(x):
+//         if ratio:
+//             x['ex_cum_factor'] = x['ex_factor'].cumprod()
+//             if pre:
+//                 x['ex_cum_factor'] = x['ex_cum_factor'] / x['ex_cum_factor'].iloc[-1]
+//         else:
+//             x['ex_cum_factor'] = x['ex_factor'].cumsum()
+//             if pre:
+//                 x['ex_cum_factor'] = x['ex_cum_factor'] - x['ex_cum_factor'].iloc[-1]
+//         return x.set_index('ex_date')
+py::object process(Call &f) {
+    py::handle x = f[0];
+    auto last = [&] { return getitem(py::getattr(getitem(x, "ex_cum_factor"_n), "iloc"_n), py::int_(-1)); };
+    if (truth(f.cell(1))) {  // ratio
+        setitem(x, "ex_cum_factor"_n, call_method(getitem(x, "ex_factor"_n), "cumprod"_n));
+        if (truth(f.cell(0))) {  // pre
+            py::object cum = getitem(x, "ex_cum_factor"_n);
+            setitem(x, "ex_cum_factor"_n, truediv(cum, last()));
+        }
+    } else {
+        setitem(x, "ex_cum_factor"_n, call_method(getitem(x, "ex_factor"_n), "cumsum"_n));
+        if (truth(f.cell(0))) {
+            py::object cum = getitem(x, "ex_cum_factor"_n);
+            setitem(x, "ex_cum_factor"_n, sub(cum, last()));
+        }
+    }
+    return call_method(x, "set_index"_n, py::handle("ex_date"_n));
+}
+
+// pandas 2.2 deprecated handing the grouping column to the applied function (with
+// a warning on every call) and pandas 3 no longer does it.  _process never reads
+// that column, so where the grouping's apply accepts include_groups it is told to
+// leave the column out: the same result, without the warning.
+bool apply_takes_include_groups(py::handle apply) {
+    py::object signature = py::getattr(steal(PyImport_ImportModule("inspect")), "signature"_n);
+    PyObject *sig = PyObject_CallOneArg(signature.ptr(), apply.ptr());
+    if (!sig) {
+        // Not introspectable: call it plainly.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
+        PyErr_Clear();
+        return false;
+    }
+    py::object parameters = py::getattr(steal(sig), "parameters"_n);
+    int found = PySequence_Contains(parameters.ptr(), "include_groups"_n.ptr());
+    if (found < 0) raise_current();
+    return found;
+}
+
+//     def __internal_get_ex_factor(underlying_symbols, adjust_type, adjust_method, rule=0):
+//         ex_factor = _get_future_factors_df(rule).loc[underlying_symbols][adjust_method]
+//         ex_factor.name = "ex_factor"
+//         ex_factor = ex_factor.reset_index()
+//         pre = adjust_type == 'pre'
+//         ratio = adjust_method.endswith('ratio')
+//         def _process(x): ...
+//         return ex_factor.groupby('underlying_symbol', as_index=True).apply(_process)['ex_cum_factor']
+py::object internal_get_ex_factor(Call &f) {
+    py::handle underlying_symbols = f[0], adjust_type = f[1], adjust_method = f[2], rule = f[3];
+    py::object table = f.global("_get_future_factors_df"_n)(rule);
+    py::object ex_factor = getitem(getitem(py::getattr(table, "loc"_n), underlying_symbols), adjust_method);
+    py::setattr(ex_factor, "name"_n, "ex_factor"_n);
+    ex_factor = call_method(ex_factor, "reset_index"_n);
+    py::object pre = steal(PyObject_RichCompare(adjust_type.ptr(), "pre"_n.ptr(), Py_EQ));
+    py::object ratio = call_method(adjust_method, "endswith"_n, py::handle("ratio"_n));
+    static const Def process_def("_process", "x", process);
+    py::object _process = f.closure(process_def, {pre, ratio});
+    py::object grouped = call_method(ex_factor, "groupby"_n, py::handle("underlying_symbol"_n), py::arg("as_index") = true);
+    py::object apply = py::getattr(grouped, "apply"_n);
+    py::object applied = apply_takes_include_groups(apply) ? apply(_process, py::arg("include_groups") = false)
+                                                           : apply(_process);
+    return getitem(applied, "ex_cum_factor"_n);
+}
+
+// --- slicing by dominant period ---------------------------------------------------
+
+// `a, b = v`, with the interpreter's errors; new references in a and b.
+bool unpack_pair(PyObject *v, PyObject *&a, PyObject *&b) {
+    if ((PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 2)) {
+        a = Py_NewRef(PyTuple_GET_ITEM(v, 0));
+        b = Py_NewRef(PyTuple_GET_ITEM(v, 1));
+        return true;
+    }
+    if (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 2) {
+        a = Py_NewRef(PyList_GET_ITEM(v, 0));
+        b = Py_NewRef(PyList_GET_ITEM(v, 1));
+        return true;
+    }
+    PyObject *it = PyObject_GetIter(v);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(v)->tp_iter && !PySequence_Check(v))
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+        return false;
+    }
+    PyObject *items[2] = {nullptr, nullptr};
+    bool ok = true;
+    for (int k = 0; k < 2 && ok; ++k) {
+        items[k] = PyIter_Next(it);
+        if (!items[k]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", k);
+            ok = false;
+        }
+    }
+    if (ok) {
+        PyObject *extra = PyIter_Next(it);
+        if (extra) {
+            Py_DECREF(extra);
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            ok = false;
+        } else if (PyErr_Occurred()) {
+            ok = false;
+        }
+    }
+    Py_DECREF(it);
+    if (!ok) {
+        Py_XDECREF(items[0]);
+        Py_XDECREF(items[1]);
+        return false;
+    }
+    a = items[0];
+    b = items[1];
+    return true;
+}
+
+//     def _slice_dominant_data(data):
+//         s = None
+//         uids = set()
+//         for i, (obid, _) in enumerate(data):
+//             if obid in uids:
+//                 uids.clear()
+//                 yield slice(s, i)
+//                 s = i
+//             uids.add(obid)
+//         yield slice(s, None)
+struct SliceDominantData final : GeneratorBody {
+    PyObject *data;               // until the loop starts
+    PyObject *it = nullptr;
+    PyObject *uids = nullptr;     // the set of first values in the current slice
+    PyObject *start = nullptr;    // s: None, then the int that began the current slice
+    PyObject *stop = nullptr;     // the int yielded as the end of the last slice
+    PyObject *pending = nullptr;  // obid of the element that ended the last slice
+    Py_ssize_t i = 0;
+    bool ended = false;           // the final slice has been yielded
+    bool plain = true;            // uids holds only exact str and int
+
+    static bool plain_key(PyObject *k) { return PyUnicode_CheckExact(k) || PyLong_CheckExact(k); }
+
+    explicit SliceDominantData(py::handle d) : data(Py_NewRef(d.ptr())) {}
+    ~SliceDominantData() override {
+        Py_XDECREF(data);
+        Py_XDECREF(it);
+        Py_XDECREF(uids);
+        Py_XDECREF(start);
+        Py_XDECREF(stop);
+        Py_XDECREF(pending);
+    }
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(data);
+        Py_VISIT(it);
+        Py_VISIT(uids);
+        Py_VISIT(start);
+        Py_VISIT(stop);
+        Py_VISIT(pending);
+        return 0;
+    }
+
+    PyObject *next() override {
+        if (ended) return nullptr;
+        if (!uids) {
+            start = Py_NewRef(Py_None);
+            if (!(uids = PySet_New(nullptr))) return nullptr;
+            if (!(it = PyObject_GetIter(data))) return nullptr;
+            Py_CLEAR(data);
+        }
+        if (pending) {
+            // Resumed after `yield slice(s, i)`: s = i, then the element joins the new slice.
+            Py_SETREF(start, stop);
+            stop = nullptr;
+            PyObject *obid = pending;
+            pending = nullptr;
+            int r = PySet_Add(uids, obid);
+            plain = plain_key(obid);
+            Py_DECREF(obid);
+            if (r < 0) return nullptr;
+            ++i;
+        }
+        while (PyObject *item = PyIter_Next(it)) {
+            PyObject *obid, *second;
+            bool ok = unpack_pair(item, obid, second);
+            Py_DECREF(item);
+            if (!ok) return nullptr;
+            Py_DECREF(second);
+            int seen;
+            if (plain && plain_key(obid)) {
+                // Hashing and comparing exact str and int run no Python code, so one
+                // probe can stand for `obid in uids` and `uids.add(obid)`.
+                Py_ssize_t before = PySet_GET_SIZE(uids);
+                seen = PySet_Add(uids, obid) < 0 ? -1 : PySet_GET_SIZE(uids) == before;
+            } else {
+                seen = PySet_Contains(uids, obid);
+                if (seen == 0) {
+                    seen = PySet_Add(uids, obid) < 0 ? -1 : 0;
+                    plain = plain && plain_key(obid);
+                }
+            }
+            if (seen < 0) {
+                Py_DECREF(obid);
+                return nullptr;
+            }
+            if (seen) {
+                if (PySet_Clear(uids) < 0 || !(stop = PyLong_FromSsize_t(i))) {
+                    Py_DECREF(obid);
+                    return nullptr;
+                }
+                plain = true;
+                pending = obid;
+                return PySlice_New(start, stop, nullptr);
+            }
+            Py_DECREF(obid);
+            ++i;
+        }
+        if (PyErr_Occurred()) return nullptr;
+        ended = true;
+        return PySlice_New(start, Py_None, nullptr);
+    }
+};
+
+py::object _slice_dominant_data(Call &f) { return f.generator(std::make_unique<SliceDominantData>(f[0])); }
+
+// --- the module body ---------------------------------------------------------------
+
+void body(Module &m) {
+    m.import("six");
+    m.import("datetime");
+    m.import("warnings");
+    m.import("bisect");
+    m.import("pandas", "pd");
+    m.import("numpy", "np");
+    m.from_import("dateutil.relativedelta", {"relativedelta"});
+
+    const char *dominant_params = "underlying_symbol, start_date=None, end_date=None, rule=0, rank=1, market='cn'";
+    m.def("get_dominant_future", dominant_params, get_dominant_future);
+    m.def("get_dominant", dominant_params, get_dominant, future_doc::get_dominant);
+    m.def("current_real_contract", "ob, market", declared, future_doc::current_real_contract);
+
+    m.set("_FIELDS", strings({"margin_type", "long_margin_ratio", "short_margin_ratio", "commission_type",
+                              "open_commission_ratio", "close_commission_ratio", "close_commission_today_ratio"}));
+
+    const char *commission_params = "market_code=None, fields=None, hedge_flag='speculation'";
+    m.def("future_commission_margin", commission_params, future_commission_margin);
+    m.def("get_commission_margin", commission_params, declared, future_doc::get_commission_margin);
+    m.def("get_future_member_rank", "market_code, trading_date=None, info_type='volume'", get_future_member_rank);
+    m.def("get_member_rank", "obj, trading_date=None, rank_by='volume', **kwargs", declared,
+          future_doc::get_member_rank);
+    m.def("get_warehouse_stocks", "underlying_symbols, start_date=None, end_date=None, market='cn'", declared,
+          future_doc::get_warehouse_stocks);
+    m.def("get_contract_multiplier", "underlying_symbols, start_date=None, end_date=None, market='cn'", declared,
+          future_doc::get_contract_multiplier);
+    m.def("get_current_basis", "market_code, market='cn'", declared, future_doc::get_current_basis);
+
+    py::dict valid_fields;
+    valid_fields["1d"] = strings({"open_price", "high_price", "low_price", "close_price", "index", "close_index",
+                                  "basis", "basis_rate", "basis_annual_rate", "settlement", "settle_basis",
+                                  "settle_basis_rate", "settle_basis_annual_rate"});
+    valid_fields["1m"] = strings({"open_price", "high_price", "low_price", "close_price", "index", "close_index",
+                                  "basis", "basis_rate", "basis_annual_rate"});
+    valid_fields["tick"] = strings({"index", "future_px", "index_px", "basis", "basis_rate", "basis_annual_rate"});
+    m.set("VALID_FIELDS_MAP", valid_fields);
+
+    py::dict future_price_fields;
+    future_price_fields["1d"] = strings({"close_price", "open_price", "high_price", "low_price", "settlement"});
+    future_price_fields["1m"] = strings({"close_price", "open_price", "high_price", "low_price"});
+    future_price_fields["tick"] = strings({"last_price"});
+    m.set("FUTURE_PRICE_FIELDS_MAP", future_price_fields);
+
+    m.def("get_basis", "market_code, start_date=None, end_date=None, fields=None, frequency='1d', market='cn'",
+          declared, future_doc::get_basis);
+
+    m.set("VALID_ADJUST_METHODS", strings({"prev_close_spread", "open_spread", "prev_close_ratio", "open_ratio"}));
+
+    m.def("_get_future_factors_df", "rule=0, market='cn'", declared, future_doc::_get_future_factors_df);
+    m.def("get_ex_factor",
+          "underlying_symbols, start_date=None, end_date=None, adjust_method='prev_close_spread', rule=0, market='cn'",
+          declared, future_doc::get_ex_factor);
+    m.def("__internal_get_ex_factor", "underlying_symbols, adjust_type, adjust_method, rule=0",
+          internal_get_ex_factor, future_doc::internal_get_ex_factor);
+
+    m.set("DOMINANT_PRICE_ADJUST_FIELDS",
+          strings({"open_price", "high_price", "low_price", "close_price", "last_price", "high_limited",
+                   "low_limited", "settlement", "prev_settlement", "prev_close", "a1", "a2", "a3", "a4", "a5", "b1",
+                   "b2", "b3", "b4", "b5"}));
+
+    py::dict dominant_fields;
+    dominant_fields["tick"] =
+        strings({"trading_date", "open_price", "last_price", "high_price", "low_price", "prev_close", "volume",
+                 "total_turnover", "high_limited", "low_limited", "a1", "a2", "a3", "a4", "a5", "b1", "b2", "b3",
+                 "b4", "b5", "a1_v", "a2_v", "a3_v", "a4_v", "a5_v", "b1_v", "b2_v", "b3_v", "b4_v", "b5_v",
+                 "change_rate", "open_interest", "prev_settlement"});
+    dominant_fields["d"] = strings({"open_price", "close_price", "high_price", "low_price", "total_turnover",
+                                    "volume", "prev_close", "settlement", "prev_settlement", "open_interest",
+                                    "high_limited", "low_limited", "day_session_open"});
+    dominant_fields["m"] = strings({"trading_date", "open_price", "close_price", "high_price", "low_price",
+                                    "total_turnover", "volume", "open_interest"});
+    m.set("DOMINANT_PRICE_FIELDS", dominant_fields);
+
+    m.def("_slice_dominant_data", "data", _slice_dominant_data);
+    m.def("get_dominant_price",
+          "underlying_symbols, start_date=None, end_date=None, frequency='1d', fields=None, adjust_type='pre', "
+          "adjust_method='prev_close_spread', rule=0",
+          declared, future_doc::get_dominant_price);
+    m.def("get_ob_datetime_multi_index", "market_code, start_date, end_date, names=['market_code', 'trading_date']",
+          declared);
+
+    m.set("TRADING_PARAMETERS_FIELDS",
+          strings({"long_margin_ratio", "short_margin_ratio", "commission_type", "open_commission",
+                   "close_commission", "discount_rate", "close_commission_today", "non_member_limit_rate",
+                   "client_limit_rate", "non_member_limit", "client_limit", "min_order_quantity",
+                   "max_order_quantity", "min_margin_ratio"}));
+
+    m.def("get_trading_parameters", "market_code, start_date=None, end_date=None, fields=None, market='cn'",
+          declared, future_doc::get_trading_parameters);
+    m.def("get_exchange_daily", "market_code, start_date=None, end_date=None, fields=None, market='cn'", declared,
+          future_doc::get_exchange_daily);
+}
+
+}  // namespace
+
+FRAME_MODULE(future, body)
