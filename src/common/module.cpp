@@ -1,6 +1,7 @@
 #include "module.hpp"
 
 #include "errors.hpp"
+#include "statements.hpp"
 
 #include <cstring>
 #include <string>
@@ -19,18 +20,6 @@ std::pair<std::string, std::string> split_alias(const char *spec) {
 }
 
 py::object import_module(const char *dotted) { return steal(PyImport_ImportModule(dotted)); }
-
-[[noreturn]] void cannot_import(const std::string &name, py::handle module) {
-    py::object modname = py::getattr(module, "__name__"_n);
-    PyObject *file = PyObject_GetAttrString(module.ptr(), "__file__");
-    if (!file) PyErr_Clear();
-    if (file && file != Py_None)
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (%S)", name.c_str(), modname.ptr(), file);
-    else
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (unknown location)", name.c_str(), modname.ptr());
-    Py_XDECREF(file);
-    raise_current();
-}
 
 }  // namespace
 
@@ -62,7 +51,7 @@ void Module::from_import(const char *module, std::initializer_list<const char *>
         if (!v) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
             PyErr_Clear();
-            cannot_import(name, mod);
+            cannot_import(py::str(name), mod);
         }
         globals_[as.c_str()] = steal(v);
     }
