@@ -4,7 +4,7 @@ from collections import deque
 
 import numpy as np
 import pytest
-from conftest import make_config, record
+from live_feed_support import make_config, record
 
 from pymach.enums import AlgoType, MarketType, MDType, SubscribeDataType, TDType
 from velora.tavlo.core.events import EVENT

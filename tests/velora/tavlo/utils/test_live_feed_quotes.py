@@ -4,7 +4,7 @@ from collections import deque
 
 import numpy as np
 import pytest
-from conftest import bar, record, snapshot
+from live_feed_support import bar, record, snapshot
 from numpy_ringbuffer import RingBuffer
 
 from pymach.enums import MarketType
