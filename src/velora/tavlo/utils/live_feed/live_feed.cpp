@@ -320,20 +320,275 @@ py::object on_login(Call &f) {
     return py::none();
 }
 
-// --- MachStrategy: accounts, orders, algorithmic orders ----------------------------
+// --- MachStrategy: accounts and positions ------------------------------------------
 
-py::object on_query_asset(Call &) { return py::none(); }
-py::object on_query_position(Call &) { return py::none(); }
-py::object on_order(Call &) { return py::none(); }
+py::object on_query_asset(Call &f) {
+    py::handle res = f[1], request_id = f[2], code = f[3], msg = f[4];
+    py::object logger = f.global("system_log"_n);
+    vcall_method(logger, "info"_n,
+                 {concat({"on_query_asset, "_n, format(attr(res, "fund_account_id"_n)), ", leaves_value:"_n,
+                          format(attr(res, "leaves_value"_n)), " code "_n, format(code), "  ms "_n, format(msg)})});
+    if (ne(code, 0_i)) {
+        py::object queue = f.global("event_queue"_n);
+        py::object Event = f.global("Event"_n);
+        py::object type = event_type(f, "QUERY_ACCOUNT"_n);
+        post(queue, vcall_kw<"rid", "account_id", "code", "msg">(
+                        Event, {type, request_id, attr(res, "fund_account_id"_n), code, msg}));
+        return py::none();
+    }
+    py::object Asset = f.global("Asset"_n);
+    auto a = [&](py::handle name) { return attr(res, name); };
+    py::object asset = vcall(Asset, {a("fund_account_id"_n), a("available_t1"_n), a("frozen_all"_n), a("market_value"_n),
+                                     a("total_asset"_n), a("leaves_value"_n), a("init_leaves_value"_n)});
+    py::object queue = f.global("event_queue"_n);
+    py::object Event = f.global("Event"_n);
+    py::object type = event_type(f, "QUERY_ACCOUNT"_n);
+    post(queue, vcall_kw<"rid", "account_id", "asset">(Event, {type, request_id, attr(res, "fund_account_id"_n), asset}));
+    return py::none();
+}
+
+// The name a skipped position record is logged under: its security id, or None
+// when even that cannot be read (the warning itself must not fail).
+py::object record_name(py::handle pos) {
+    PyObject *name = PyObject_GetAttr(pos.ptr(), "security_id"_n.ptr());
+    if (name) return steal(name);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();
+    PyErr_Clear();
+    return py::none();
+}
+
+// Each record becomes a long position; a record that cannot be converted is
+// skipped with a warning and the others are still delivered.
+py::object on_query_position(Call &f) {
+    py::handle res = f[1], request_id = f[2], code = f[3], msg = f[4];
+    py::object logger = f.global("system_log"_n);
+    vcall_method(logger, "info"_n, {concat({"on_query_position: code:"_n, str(code), ", msg:"_n, str(msg)})});
+    if (ne(code, 0_i)) {
+        py::object queue = f.global("event_queue"_n);
+        py::object Event = f.global("Event"_n);
+        py::object type = event_type(f, "QUERY_POSITION"_n);
+        post(queue, vcall_kw<"rid", "code", "msg">(Event, {type, request_id, code, msg}));
+        return py::none();
+    }
+    py::handle list_type = reinterpret_cast<PyObject *>(&PyList_Type);
+    if (!eq(reinterpret_cast<PyObject *>(Py_TYPE(res.ptr())), list_type)) return py::none();
+    if (lt(len_of(res), 1_i)) return py::none();
+
+    py::list positions;
+    for (py::handle pos : res) {
+        py::object position;
+        try_except(
+            PyExc_Exception,
+            [&] {
+                py::object Position = f.global("Position"_n);
+                py::object head = add(attr(pos, "security_id"_n), "."_n);
+                py::object convert = f.global("get_exchane_from_mach_mdtype"_n);
+                py::object order_book_id = add(head, vcall(convert, {attr(pos, "market_id"_n)}));
+                py::object long_direction = attr(f.global("POSITION_DIRECTION"_n), "LONG"_n);
+                py::object made = vcall(Position, {order_book_id, long_direction, attr(pos, "init_qty"_n)});
+                py::object set_state = attr(made, "set_state"_n);
+                auto a = [&](py::handle name) { return attr(pos, name); };
+                vcall(set_state, {dict_of<"quantity", "available_qty", "avg_price", "last_price", "market_value",
+                                          "daily_pnl">({a("leaves_qty"_n), a("available_qty"_n), a("cost_price"_n),
+                                                        a("last_price"_n), a("market_value"_n), a("profit_loss"_n)})});
+                position = std::move(made);
+            },
+            [&](py::handle e) {
+                py::object warn_log = f.global("user_system_log"_n);
+                vcall_method(warn_log, "warning"_n,
+                             {concat({"on_query_position position do not add: "_n, str(record_name(pos)),
+                                      "  exception: "_n, str(e)})});
+            });
+        if (position) positions.append(position);
+    }
+    py::object queue = f.global("event_queue"_n);
+    py::object Event = f.global("Event"_n);
+    py::object type = event_type(f, "QUERY_POSITION"_n);
+    post(queue, vcall_kw<"rid", "positions">(Event, {type, request_id, positions}));
+    return py::none();
+}
+
+// --- MachStrategy: orders and trades -------------------------------------------------
+
+// `Event(EVENT.<member>, account=account, order=copy.deepcopy(vl_order))`: the
+// copy is taken now, so later changes to the live order leave the event alone.
+py::object order_event(const Call &f, py::handle member, py::handle account, py::handle vl_order) {
+    py::object Event = f.global("Event"_n);
+    py::object type = event_type(f, member);
+    py::object copied = vcall_method(f.global("copy"_n), "deepcopy"_n, {vl_order});
+    return vcall_kw<"account", "order">(Event, {type, account, copied});
+}
+
+py::object order_status(const Call &f, py::handle member) { return attr(f.global("ORDER_STATUS"_n), member); }
+
+py::object on_order(Call &f) {
+    py::handle order = f[1];
+    auto a = [&](py::handle name) { return attr(order, name); };
+    py::object logger = f.global("system_log"_n);
+    vcall_method(logger, "info"_n,
+                 {concat({"on_order:"_n, format(a("client_order_id"_n)), ", symbol: "_n, format(a("security_id"_n)),
+                          ", price:"_n, format(a("order_price"_n)), ", status:"_n, format(a("order_status"_n)),
+                          ", order_qty:"_n, format(a("order_qty"_n)), ", trade_qty:"_n, format(a("trade_qty"_n)),
+                          ", total_trade_value: "_n, format(a("total_trade_value"_n)), ", error_msg:"_n,
+                          format(a("error_msg"_n)), ", last_match_qty: "_n, format(a("last_match_qty"_n))})});
+    if (!contains_method(f.global("orders_dict"_n), a("client_order_id"_n))) return py::none();
+    py::object vl_order = getitem(f.global("orders_dict"_n), a("client_order_id"_n));
+    py::object env = vcall_method(f.global("Environment"_n), "get_instance"_n);
+    py::object account = vcall_method(env, "get_account"_n, {attr(vl_order, "market_code"_n)});
+
+    py::object status = a("order_status"_n);
+    py::object statuses = f.global("OrderStatusType"_n);
+    auto is = [&](py::handle member) { return eq(status, attr(statuses, member)); };
+
+    if (is("UnSend"_n) || is("Sended"_n)) {
+        // Accepted: the broker's id and frozen cash; active once the broker has numbered it.
+        py::setattr(vl_order, "secondary_order_id"_n, a("counter_order_id"_n));
+        vcall_method(vl_order, "set_frozen_cash"_n, {a("frozen_trade_value"_n)});
+        if (truth(a("counter_order_id"_n)) && gt(a("counter_order_id"_n), 0_i) &&
+            ne(attr(vl_order, "status"_n), order_status(f, "ACTIVE"_n))) {
+            py::setattr(vl_order, "status"_n, order_status(f, "ACTIVE"_n));
+            py::object queue = f.global("event_queue"_n);
+            post(queue, order_event(f, "ORDER_CREATION_PASS"_n, account, vl_order));
+        }
+    } else if (is("PartiallyFilled"_n) || is("Filled"_n) || is("PartiallyFilledPartiallyCancelled"_n) ||
+               is("WaitCancelled"_n) || is("PartiallyFilledWaitCancelled"_n) || is("Cancelled"_n)) {
+        // The latest fill, if the report carries one.
+        if (gt(a("last_match_qty"_n), 0_i)) {
+            py::object from_create = attr(f.global("Trade"_n), "__from_create__"_n);
+            py::object trade =
+                vcall_kw<"order_id", "price", "amount", "side", "position_effect", "market_code", "frozen_price">(
+                    from_create, {attr(vl_order, "order_id"_n), a("last_match_price"_n), a("last_match_qty"_n),
+                                  attr(vl_order, "side"_n), attr(vl_order, "position_effect"_n),
+                                  attr(vl_order, "market_code"_n), attr(vl_order, "price"_n)});
+            // No cumulative quantity, no average price: it keeps its value.
+            if (!eq(a("trade_qty"_n), 0_i))
+                py::setattr(vl_order, "avg_price"_n, truediv(a("total_trade_value"_n), a("trade_qty"_n)));
+            py::setattr(vl_order, "filled_quantity"_n, a("trade_qty"_n));
+            py::setattr(vl_order, "unfilled_quantity"_n, sub(a("order_qty"_n), a("trade_qty"_n)));
+            if (is("Filled"_n))
+                py::setattr(vl_order, "status"_n, order_status(f, "FILLED"_n));
+            else if (is("PartiallyFilled"_n))
+                py::setattr(vl_order, "status"_n, order_status(f, "PARTIALLY_FILLED"_n));
+            py::object queue = f.global("event_queue"_n);
+            py::object Event = f.global("Event"_n);
+            py::object type = event_type(f, "TRADE"_n);
+            py::object copied = vcall_method(f.global("copy"_n), "deepcopy"_n, {vl_order});
+            post(queue, vcall_kw<"account", "trade", "order">(Event, {type, account, trade, copied}));
+        }
+        // Then the cancellation, confirmed or pending.
+        if (is("PartiallyFilledPartiallyCancelled"_n) || is("Cancelled"_n)) {
+            py::setattr(vl_order, "status"_n, order_status(f, "CANCELLED"_n));
+            py::object queue = f.global("event_queue"_n);
+            post(queue, order_event(f, "ORDER_CANCELLATION_PASS"_n, account, vl_order));
+        } else if (is("PartiallyFilledWaitCancelled"_n) || is("WaitCancelled"_n)) {
+            if (gt(attr(vl_order, "filled_quantity"_n), 0_i))
+                py::setattr(vl_order, "status"_n, order_status(f, "PARTIALLY_FILLED"_n));
+            py::object queue = f.global("event_queue"_n);
+            post(queue, order_event(f, "ORDER_PENDING_CANCEL"_n, account, vl_order));
+        }
+    } else if (is("Reject"_n)) {
+        // The reason is "<code>_<message>", whatever type the broker gave the message.
+        py::object reason = concat({str(a("error_code"_n)), "_"_n, str(a("error_msg"_n))});
+        vcall_method(vl_order, "mark_rejected"_n, {reason});
+        vcall_method(vl_order, "set_frozen_cash"_n, {a("frozen_trade_value"_n)});
+        py::object queue = f.global("event_queue"_n);
+        post(queue, order_event(f, "ORDER_UNSOLICITED_UPDATE"_n, account, vl_order));
+    }
+    return py::none();
+}
+
+// Fills are taken from the order reports; the SDK's trade reports add nothing.
 py::object on_trade(Call &) { return py::none(); }
-py::object on_order_action_error(Call &) { return py::none(); }
-py::object on_algo_login(Call &) { return py::none(); }
-py::object on_create_algo_parent_order_res(Call &) { return py::none(); }
-py::object on_cancel_algo_parent_order_res(Call &) { return py::none(); }
-py::object on_control_algo_parent_order_res(Call &) { return py::none(); }
-py::object on_algo_parent_order_update(Call &) { return py::none(); }
-py::object on_algo_child_order_update(Call &) { return py::none(); }
-py::object on_algo_child_order_trade(Call &) { return py::none(); }
+
+py::object on_order_action_error(Call &f) {
+    py::handle error = f[1];
+    if (!contains_method(f.global("orders_dict"_n), attr(error, "client_order_id"_n))) return py::none();
+    py::object vl_order = getitem(f.global("orders_dict"_n), attr(error, "client_order_id"_n));
+    py::object env = vcall_method(f.global("Environment"_n), "get_instance"_n);
+    py::object account = vcall_method(env, "get_account"_n, {attr(vl_order, "market_code"_n)});
+    py::object queue = f.global("event_queue"_n);
+    post(queue, order_event(f, "ORDER_CANCELLATION_REJECT"_n, account, vl_order));
+    return py::none();
+}
+
+// --- MachStrategy: algorithmic orders -------------------------------------------------
+
+py::object on_algo_login(Call &f) {
+    py::handle res = f[1];
+    py::object queue = f.global("event_queue"_n);
+    py::object Event = f.global("Event"_n);
+    py::object type = event_type(f, "ALGO_LOGIN"_n);
+    post(queue, vcall_kw<"req_id", "algo_account", "code", "msg">(
+                    Event, {type, attr(res, "client_seq_id"_n), attr(res, "trader_id"_n), attr(res, "error_code"_n),
+                            attr(res, "error_msg"_n)}));
+    return py::none();
+}
+
+py::object on_create_algo_parent_order_res(Call &f) {
+    py::handle res = f[1];
+    py::object queue = f.global("event_queue"_n);
+    py::object Event = f.global("Event"_n);
+    py::object type = event_type(f, "PARENT_ORDER_CREATE"_n);
+    post(queue, vcall_kw<"req_id", "parent_order_id", "code", "msg">(
+                    Event, {type, attr(res, "client_seq_id"_n), attr(res, "sys_quote_id"_n), attr(res, "error_code"_n),
+                            attr(res, "error_msg"_n)}));
+    return py::none();
+}
+
+// `Event(EVENT.<member>, parent_order_id=..., code=..., msg=...)`: the answers to
+// cancel, pause and resume, which carry no request id.
+void post_parent_answer(const Call &f, py::handle member, py::handle res) {
+    py::object queue = f.global("event_queue"_n);
+    py::object Event = f.global("Event"_n);
+    py::object type = event_type(f, member);
+    post(queue, vcall_kw<"parent_order_id", "code", "msg">(
+                    Event, {type, attr(res, "sys_quote_id"_n), attr(res, "error_code"_n), attr(res, "error_msg"_n)}));
+}
+
+py::object on_cancel_algo_parent_order_res(Call &f) {
+    post_parent_answer(f, "PARENT_ORDER_CANCEL"_n, f[1]);
+    return py::none();
+}
+
+// Pause is told by the answer's `control_type`, resume by its `algo_control_type`.
+py::object on_control_algo_parent_order_res(Call &f) {
+    py::handle res = f[1];
+    py::object control = import_from(f, "pymach.enums", "AlgoControlType"_n);
+    if (eq(attr(res, "control_type"_n), attr(control, "Pause"_n)))
+        post_parent_answer(f, "PARENT_ORDER_PAUSE"_n, res);
+    else if (eq(attr(res, "algo_control_type"_n), attr(control, "Resume"_n)))
+        post_parent_answer(f, "PARENT_ORDER_RESUME"_n, res);
+    return py::none();
+}
+
+// The latest model of each algorithmic order or trade, kept by `sys_quote_id`:
+// the converter gets the report and the model stored before it (or None).
+template <FixedString Keyword>
+py::object algo_update(const Call &f, py::handle registry, py::handle model, py::handle member) {
+    py::handle report = f[1];
+    py::object existing = py::none();
+    if (contains_method(f.global(registry), attr(report, "sys_quote_id"_n)))
+        existing = vcall_method(f.global(registry), "get"_n, {attr(report, "sys_quote_id"_n)});
+    py::object from_mach = attr(f.global(model), "from_mach"_n);
+    py::object obj = vcall(from_mach, {report, existing});
+    setitem(f.global(registry), attr(report, "sys_quote_id"_n), obj);
+    py::object queue = f.global("event_queue"_n);
+    py::object Event = f.global("Event"_n);
+    py::object type = event_type(f, member);
+    py::object copied = vcall_method(f.global("copy"_n), "deepcopy"_n, {obj});
+    post(queue, vcall_kw<Keyword>(Event, {type, copied}));
+    return py::none();
+}
+
+py::object on_algo_parent_order_update(Call &f) {
+    return algo_update<"algo_parent_order">(f, "algo_parent_orders"_n, "AlgoParentOrder"_n, "PARENT_ORDER_UPDATE"_n);
+}
+py::object on_algo_child_order_update(Call &f) {
+    return algo_update<"algo_child_order">(f, "algo_child_orders"_n, "AlgoChildOrder"_n, "CHILD_ORDER_UPDATE"_n);
+}
+py::object on_algo_child_order_trade(Call &f) {
+    return algo_update<"algo_child_trade">(f, "algo_child_trades"_n, "AlgoChildTrade"_n, "CHILD_ORDER_TRADE"_n);
+}
 
 // --- MachStrategy: the trading day ---------------------------------------------------
 
