@@ -79,13 +79,6 @@ def test_malformed_accounts(lf, clock, field, value, message):
     assert str(e.value) == message
 
 
-def test_missing_accounts(lf, clock):
-    config = make_config()
-    del config.base.accounts
-    with pytest.raises(AttributeError):
-        lf.MachStrategy(config).initialize(None)
-
-
 @pytest.mark.parametrize("code, queried", [(0, True), (5, False), ("0", False), (0.0, True), (np.int64(0), True)])
 def test_login(lf, events, logs, code, queried):
     s = lf.MachStrategy(make_config())
@@ -226,19 +219,10 @@ def test_after_trading_event_is_queued_before_orders_are_forgotten(lf, clock, mo
 def test_timer_targets_stamp_the_firing_time(lf, clock, events, method, event_type):
     moment = FRIDAY.replace(hour=9, minute=0, second=2, microsecond=5)
     clock(moment)
-    getattr(lf.MachStrategy(None), method)()
+    assert getattr(lf.MachStrategy(None), method)() is None
     (ev,) = events()
     assert ev.event_type is event_type and list(ev.payload) == ["calendar_dt", "trading_dt"]
     assert ev.calendar_dt == ev.trading_dt == moment
-
-
-def test_send_day_event(lf, events):
-    s = lf.MachStrategy(None)
-    assert s.send_day_event(EVENT.BAR, "when") is None
-    (ev,) = events()
-    assert ev.event_type is EVENT.BAR and ev.payload == {"calendar_dt": "when", "trading_dt": "when"}
-    with pytest.raises(TypeError, match=r"send_day_event\(\) missing 1 required positional argument: 'dt'"):
-        s.send_day_event(EVENT.BAR)
 
 
 def test_listener_failure_skips_the_rearming(lf, clock):

@@ -354,12 +354,6 @@ def test_algo_updates_hand_on_the_stored_model(s, lf, events, monkeypatch, metho
     assert copies[1].trade_qty == 30
 
 
-def test_child_trades_accumulate(s, lf):
-    for qty in (100, 200):
-        s.on_algo_child_order_trade(record(sys_quote_id="T1", trade_price=10.0, trade_qty=qty))
-    assert lf.algo_child_trades["T1"].total_qty == 300
-
-
 def test_failing_converter_leaves_the_registry(s, lf, events, monkeypatch):
     def broken(report, existing):
         raise ValueError("bad report")

@@ -45,8 +45,10 @@ def test_module_body():
     lambda m: m.history_ticks("a"),
     lambda m: m.history_bars("a", 1, 2),
     lambda m: m.history_bars(market_code="a", cnt=1),
+    lambda m: m.MachStrategy(None).on_bar(),
+    lambda m: m.MachStrategy(None).on_snapshot(1, 2),
 ])
-def test_query_functions_check_their_arguments(lf, call):
+def test_calls_check_their_arguments(lf, call):
     with pytest.raises(TypeError):
         call(lf)
 
@@ -218,12 +220,3 @@ def test_universe_of_one_reports_every_bar(lf, env, events):
     for minute in (31, 32, 32):
         s.on_bar(bar(end_time=20240105090000000 + minute * 100000))
     assert len(bar_events(events)) == 3
-
-
-@pytest.mark.parametrize("method", ["on_snapshot", "on_tick_order", "on_tick_trade", "on_bar"])
-def test_callbacks_take_one_record(lf, method):
-    s = lf.MachStrategy(None)
-    with pytest.raises(TypeError, match="positional argument"):
-        getattr(s, method)()
-    with pytest.raises(TypeError):
-        getattr(s, method)(1, 2)
