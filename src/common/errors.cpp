@@ -78,6 +78,12 @@ Handling::Handling(const py::error_already_set &e) {
     PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()), Py_XNewRef(e.trace().ptr()));
 }
 
+Handling::Handling(py::handle exception) {
+    PyErr_GetExcInfo(&type_, &value_, &trace_);
+    PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr()))), Py_NewRef(exception.ptr()),
+                     PyException_GetTraceback(exception.ptr()));
+}
+
 Handling::~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
 
 void add_traceback(const char *name, const char *file, int line) noexcept {

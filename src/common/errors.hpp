@@ -27,6 +27,7 @@ void add_traceback(const char *name, const char *file, int line) noexcept;
 class Handling {
 public:
     explicit Handling(const py::error_already_set &e);
+    explicit Handling(py::handle exception);  // an exception instance
     ~Handling();
     Handling(const Handling &) = delete;
     Handling &operator=(const Handling &) = delete;

@@ -1,8 +1,10 @@
 // The frame: everything a module is written with.  See docs/ARCHITECTURE.md.
 #pragma once
+#include "calls.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 #include "generator.hpp"
 #include "module.hpp"
 #include "names.hpp"
 #include "ops.hpp"
+#include "statements.hpp"

@@ -1,6 +1,7 @@
 #include "module.hpp"
 
 #include "errors.hpp"
+#include "statements.hpp"
 
 #include <cstring>
 #include <iterator>
@@ -21,18 +22,6 @@ std::pair<std::string, std::string> split_alias(const char *spec) {
 
 py::object import_module(const char *dotted) { return steal(PyImport_ImportModule(dotted)); }
 
-[[noreturn]] void cannot_import(const std::string &name, py::handle module) {
-    py::object modname = py::getattr(module, "__name__"_n);
-    PyObject *file = PyObject_GetAttrString(module.ptr(), "__file__");
-    if (!file) PyErr_Clear();
-    if (file && file != Py_None)
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (%S)", name.c_str(), modname.ptr(), file);
-    else
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (unknown location)", name.c_str(), modname.ptr());
-    Py_XDECREF(file);
-    raise_current();
-}
-
 // `name` of an imported module, as the interpreter's IMPORT_FROM finds it: the
 // attribute, else the submodule `<module>.<name>` already in sys.modules.
 py::object imported_name(py::handle mod, const std::string &name) {
@@ -51,7 +40,7 @@ py::object imported_name(py::handle mod, const std::string &name) {
         Py_XDECREF(pkg);
         PyErr_Clear();
     }
-    cannot_import(name, mod);
+    cannot_import(py::str(name), mod);
 }
 
 }  // namespace

@@ -1,0 +1,1 @@
+"""Stand-in for the broker SDK: the strategy base class, its context and enumerations."""
