@@ -6,11 +6,17 @@ on a simulated clock: ``add_timer_interval(delay_ns, callback)`` schedules one
 call of ``callback``; ``advance(ns)`` moves the clock on and fires, in due
 order, every timer that has come due (a callback may schedule further timers,
 which fire within the same ``advance`` when they too come due).
+
+What goes to the broker (queries, orders, cancellations, algorithmic orders) is
+also put on ``requests``, oldest first, for whatever plays the broker (see
+`pymach.simulator`) to answer through the strategy's callbacks; nothing answers
+them otherwise.
 """
+import collections
 import heapq
 import itertools
 
-from pymach.enums import AlgoType, MarketType, MDType, SubscribeDataType, TDType
+from pymach.enums import AlgoControlType, AlgoType, MarketType, MDType, SubscribeDataType, TDType
 
 
 def _check(value, kind):
@@ -28,11 +34,17 @@ class Context:
         self.subscriptions = []
         self.clock_ns = 0
         self._timers = []
+        self.fired = []          # (due time in ns, callback) of every timer fired, in firing order
         self._seq = itertools.count()
         self._request_ids = itertools.count(1)
+        self.requests = collections.deque()
 
     def _record(self, name, *args):
         self.calls.append((name,) + args)
+
+    def _request(self, name, *args):
+        self._record(name, *args)
+        self.requests.append((name,) + args)
 
     def add_md_broker(self, md_type):
         _check(md_type, MDType)
@@ -62,12 +74,43 @@ class Context:
         self.subscriptions.append((md_type, market_type, data_type, list(codes), period))
 
     def query_asset(self, fund_account_id):
+        """Ask for the account's assets; answered through ``on_query_asset`` with the returned id."""
+        request_id = next(self._request_ids)
         self._record("query_asset", fund_account_id)
-        return next(self._request_ids)
+        self.requests.append(("query_asset", request_id, fund_account_id))
+        return request_id
 
     def query_position(self, fund_account_id):
+        """Ask for the account's positions; answered through ``on_query_position`` with the returned id."""
+        request_id = next(self._request_ids)
         self._record("query_position", fund_account_id)
-        return next(self._request_ids)
+        self.requests.append(("query_position", request_id, fund_account_id))
+        return request_id
+
+    def insert_order(self, client_order_id, security_id, market_type, side, price, order_qty):
+        """Send a limit order; ``side`` is 1 (buy) or 2 (sell).  The client chooses
+        ``client_order_id``, which the broker's reports (``on_order``) carry."""
+        _check(market_type, MarketType)
+        if side not in (1, 2):
+            raise ValueError("side must be 1 (buy) or 2 (sell), got %r" % (side,))
+        if type(order_qty) is not int or order_qty <= 0:
+            raise ValueError("order_qty must be a positive int, got %r" % (order_qty,))
+        self._request("insert_order", client_order_id, security_id, market_type, side, price, order_qty)
+
+    def cancel_order(self, client_order_id):
+        """Ask to cancel an order; a refusal comes back through ``on_order_action_error``."""
+        self._request("cancel_order", client_order_id)
+
+    def create_algo_parent_order(self, client_seq_id, security_id, market_type, side, order_qty):
+        """Hand a parent order to the algorithmic server; answered through
+        ``on_create_algo_parent_order_res`` with the server's ``sys_quote_id``."""
+        _check(market_type, MarketType)
+        self._request("create_algo_parent_order", client_seq_id, security_id, market_type, side, order_qty)
+
+    def control_algo_parent_order(self, sys_quote_id, control_type):
+        """Pause or resume a parent order (``AlgoControlType``)."""
+        _check(control_type, AlgoControlType)
+        self._request("control_algo_parent_order", sys_quote_id, control_type)
 
     def add_timer_interval(self, delay_ns, callback):
         if type(delay_ns) is not int:
@@ -90,6 +133,7 @@ class Context:
         while self._timers and self._timers[0][0] <= end:
             due, _, callback = heapq.heappop(self._timers)
             self.clock_ns = due
+            self.fired.append((due, callback))
             callback()
         self.clock_ns = end
 
