@@ -5,6 +5,13 @@ from the bridge module at every poll, oldest first) on a thread of its own and
 hands each to the handlers registered for its type, in registration order.  It
 counts what it took; an exception raised by a handler is kept in ``errors``
 (with the event) and the source goes on with the next event.
+
+The queue (numpy_ringbuffer's RingBuffer) takes no lock.  With one thread
+appending and this one popping, each index has one writer, except when the
+buffer is full (the producer then moves the left index too) and each time a
+million events have been taken (``popleft`` moves both indices back by the
+capacity): an append that interleaves with either can lose or repeat events.
+Whoever relies on this source should count what it took, as the main job does.
 """
 import threading
 import time
