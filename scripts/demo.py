@@ -17,7 +17,6 @@ produce and the quote store gave back what was written.
 """
 import datetime as dt
 import json
-import math
 import sys
 import time
 import warnings
@@ -26,7 +25,7 @@ from dataclasses import dataclass, field
 
 import click
 
-from pymach.simulator import ALGO, DAY, FOREIGN_ORDER_ID, MAX_MINUTES, ORDERS, Simulator
+from pymach.simulator import DAY, FOREIGN_ORDER_ID, MAX_MINUTES, ORDERS, Simulator
 from velora.tavlo.broker.mach_broker import MachBroker
 from velora.tavlo.const import DEFAULT_ACCOUNT_TYPE
 from velora.tavlo.core.events import EVENT

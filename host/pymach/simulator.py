@@ -110,8 +110,6 @@ ALGO = AlgoPlan(
      "CHILD_ORDER_TRADE": 4},
 )
 
-NS = 1000000000
-
 
 def stamp(t):
     """An SDK time stamp: YYYYMMDDHHMMSS followed by three digits of milliseconds."""
