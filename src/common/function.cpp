@@ -30,7 +30,7 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
         return r ? r.release().ptr() : Py_NewRef(Py_None);
     });
     if (!result) {
-        add_traceback(PyUnicode_AsUTF8(fn->qualname), fn->code->file.c_str(), fn->code->line);
+        add_traceback(fn->qualname, fn->code->file.c_str(), fn->code->line);
     }
     Py_DECREF(self);
     return result;
