@@ -118,8 +118,10 @@ int set_doc(PyObject *self, PyObject *v, void *) {
     return 0;
 }
 PyObject *get_module(PyObject *self, void *) { return get_or_none(as_fn(self)->module); }
+// `del f.__module__` leaves None, which is what Python then reads back; the
+// function keeps a module name for the frames and closures it makes.
 int set_module(PyObject *self, PyObject *v, void *) {
-    Py_XSETREF(as_fn(self)->module, Py_XNewRef(v));
+    Py_XSETREF(as_fn(self)->module, Py_NewRef(v ? v : Py_None));
     return 0;
 }
 
