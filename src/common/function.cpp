@@ -245,6 +245,10 @@ py::object new_cell(py::handle value) { return steal(PyCell_New(value.ptr())); }
 PyTypeObject *new_function_type() {
     PyObject *type = PyType_FromSpec(&spec);
     if (!type) return nullptr;
+    // Functions are made by `def` only: calling the type raises TypeError
+    // ("cannot create 'frame.function' instances") instead of handing out an
+    // empty object.
+    reinterpret_cast<PyTypeObject *>(type)->tp_new = nullptr;
     // Like Python's own function type, instances carry their own __module__; the
     // type's name-derived __module__ must not shadow that descriptor.
     PyObject *descr = PyDescr_NewGetSet(reinterpret_cast<PyTypeObject *>(type), &module_getset);

@@ -206,6 +206,8 @@ PyType_Spec spec = {"frame.generator", sizeof(GeneratorObject), 0,
 PyTypeObject *new_generator_type() {
     PyObject *type = PyType_FromSpec(&spec);
     if (!type) return nullptr;
+    // Generators come from calling a generator function only.
+    reinterpret_cast<PyTypeObject *>(type)->tp_new = nullptr;
     // isinstance(g, collections.abc.Generator), as for Python generators.
     PyObject *abc = PyImport_ImportModule("collections.abc");
     PyObject *generator = abc ? PyObject_GetAttrString(abc, "Generator") : nullptr;
