@@ -4,7 +4,6 @@ import os
 import sys
 
 import pytest
-from numpy_ringbuffer import RingBuffer
 
 from velora.tavlo.const import DEFAULT_ACCOUNT_TYPE
 from velora.tavlo.environment import DataProxy, Environment
@@ -22,9 +21,13 @@ STATE = ("mach_params", "history_bar", "history_tick", "orders_dict",
          "algo_parent_orders", "algo_child_orders", "algo_child_trades")
 
 
+# The bridge's own event queue type (a ring buffer whose operations are atomic).
+QUEUE_TYPE = type(_live_feed.event_queue)
+
+
 def reset_bridge(module, capacity=100000):
     """Empty caches and registries and a fresh event queue (the module globals are rebound)."""
-    module.event_queue = RingBuffer(capacity=capacity, dtype=object)
+    module.event_queue = QUEUE_TYPE(capacity=capacity, dtype=object)
     for name in STATE:
         setattr(module, name, {})
 
