@@ -381,12 +381,18 @@ def test_the_check_sees_a_leak(leak):
     if leak == "malloc" and _libc is None:
         pytest.skip("the C heap is not measured here")
     kept, target = [], SimpleNamespace()
+    pointers, count = (ctypes.c_void_p * 1100)(), [0]  # held outside Python objects
     malloc = getattr(_libc, "malloc", None)
     if malloc is not None:
         malloc.restype = ctypes.c_void_p
+
+    def allocate():
+        pointers[count[0]] = malloc(64)
+        count[0] += 1
+
     call = {"reference": lambda: kept.append(target),         # one more reference each call
             "object": lambda: kept.append(SimpleNamespace()),  # one more Python object each call
-            "malloc": lambda: kept.append(malloc(64))}[leak]   # 64 bytes of C heap each call
+            "malloc": allocate}[leak]                          # 64 bytes of C heap each call
     try:
         with pytest.raises(AssertionError):
             assert_steady(call, [target], rounds=500, warmup=10)
@@ -394,5 +400,5 @@ def test_the_check_sees_a_leak(leak):
         if leak == "malloc":
             free = _libc.free
             free.argtypes = [ctypes.c_void_p]
-            for pointer in kept:
-                free(pointer)
+            for i in range(count[0]):
+                free(pointers[i])
