@@ -22,6 +22,11 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
     F *fn = as_fn(self);
     Locals locals;
     if (!locals.bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
+    // Native bodies calling native functions (a method that calls itself through
+    // an override, say) never pass through the interpreter's loop: count each call
+    // against the recursion limit, as builtin functions do, so that endless
+    // recursion is a RecursionError rather than an overflow of the C stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     // Keep the function alive while its body runs, whatever the body rebinds.
     Py_INCREF(self);
     PyObject *result = boundary([&]() -> PyObject * {
@@ -29,6 +34,7 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
         py::object r = fn->code->body(call);
         return r ? r.release().ptr() : Py_NewRef(Py_None);
     });
+    Py_LeaveRecursiveCall();
     if (!result) {
         add_traceback(fn->qualname, fn->code->file.c_str(), fn->code->line);
     }
