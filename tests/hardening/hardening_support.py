@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 from pymach.enums import AlgoControlType, MarketType, OrderStatusType
 
 # Profiles: a quick one for the edit loop, the default for the test command.
-settings.register_profile("hardening", max_examples=120, deadline=None, derandomize=True,
+settings.register_profile("hardening", max_examples=120, deadline=None, derandomize=True, database=None,
                           suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much,
                                                  HealthCheck.function_scoped_fixture])
 FUZZ = settings.get_profile("hardening")

@@ -71,3 +71,28 @@ def test_deleted_module_name_reads_none_and_calls_still_work():
 def test_native_types_cannot_be_instantiated(make):
     with pytest.raises(TypeError, match="cannot create"):
         make()()
+
+
+@pytest.mark.parametrize("case", ["method", "attribute"])
+def test_endless_recursion_through_native_code_is_a_recursion_error(case):
+    out = run_isolated("""
+        from velora.tavlo.utils import live_feed
+        from velora.tavlo.datac.services import future
+
+        class Strategy(live_feed.MachStrategy):
+            create_time_listener = live_feed.MachStrategy.set_timer  # set_timer calls itself
+
+        class Six:
+            def __getattr__(self, name):  # get_dominant reads six.string_types
+                return future.get_dominant(1)
+
+        try:
+            if %r == "method":
+                Strategy(None).set_timer()
+            else:
+                future.six = Six()
+                future.get_dominant(1)
+        except RecursionError:
+            print("RecursionError")
+    """ % case)
+    assert out.split() == ["RecursionError"]
