@@ -382,7 +382,8 @@ py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle 
         else
             py::setattr(trampoline, "__code__"_n, code);
         py::setattr(trampoline, "__qualname__"_n, borrow(fn->qualname));
-        fn->frame_function = trampoline.release().ptr();
+        // Making it ran Python code: another thread may have made one meanwhile.
+        if (!fn->frame_function) fn->frame_function = trampoline.release().ptr();
     }
     return steal(PyObject_CallFunctionObjArgs(fn->frame_function, callable.ptr(), args.ptr(), kwargs.ptr(), nullptr));
 }
