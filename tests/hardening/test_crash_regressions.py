@@ -1,19 +1,15 @@
 """Crashes found by the hardening tests, each kept as a regression test (each of
 these used to end the interpreter with a segmentation fault)."""
+import os
 import subprocess
 import sys
 import textwrap
-import warnings
-from collections import deque
 
-import pandas as pd
 import pytest
 
 from velora.tavlo.datac.services import future
-from velora.tavlo.utils import live_feed
 
-HOST = __import__("os").path.join(__import__("os").path.dirname(__import__("os").path.dirname(
-    __import__("os").path.dirname(__import__("os").path.abspath(__file__)))), "host")
+HOST = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "host")
 
 
 def run_isolated(code):

@@ -7,14 +7,13 @@ import datetime
 from collections import deque
 from types import SimpleNamespace
 
-import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 from conftest import reset_bridge
 from live_feed_support import Clock, make_config
-from hardening_support import FUZZ, Boom, Hostile, outcome, record_of, values
+from hardening_support import FUZZ, Boom, outcome, record_of, values
 from pymach.enums import AlgoControlType, MarketType, OrderStatusType
 from velora.tavlo.core.events import Event
 from velora.tavlo.model.algo_child_order import AlgoChildOrder
