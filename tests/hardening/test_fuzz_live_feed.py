@@ -268,3 +268,31 @@ def test_timers_at_any_time(lf, monkeypatch, hour, minute, calendar):
         if kind == "ok":
             strategy.context.advance(30 * 3600 * 10 ** 9)
             check_consistent(lf)
+
+
+@FUZZ
+@given(md_type=st.one_of(st.just("MaMD"), st.just("mamd"), values), order_way=values,
+       accounts=st.one_of(st.dictionaries(st.text(max_size=3), st.one_of(
+           st.sampled_from(["F001_ma", "F002_sim", "F003_MA", "F0_0_ma", "F004", "_ma", "F005_"]), values),
+           max_size=3), values),
+       algo_account=st.one_of(st.sampled_from(["A_atx", "A_ATX", "A_x", "A", None]), values),
+       present=st.sets(st.sampled_from(["md_type", "order_way", "algo_account"])))
+def test_initialize_with_generated_configuration(lf, monkeypatch, md_type, order_way, accounts, algo_account,
+                                                 present):
+    reset_bridge(lf, capacity=5)
+    base = {"accounts": accounts, "trading_calendar": []}
+    for name, value in (("md_type", md_type), ("order_way", order_way), ("algo_account", algo_account)):
+        if name in present:
+            base[name] = value
+    strategy = lf.MachStrategy(SimpleNamespace(base=SimpleNamespace(**base)))
+    kind, result = outcome(strategy.initialize, None)
+    calls = [c[0] for c in strategy.context.calls]
+    # The brokers are registered in order, each step only after the one before it succeeded.
+    order = ["add_md_broker", "set_order_way", "add_td_broker", "add_algo_broker", "subscribe", "add_timer_interval"]
+    assert [order.index(c) for c in calls] == sorted(order.index(c) for c in calls)
+    assert calls[:1] == ["add_md_broker"]
+    if kind == "ok":
+        assert result is None and lf.mach_params["mach_context"] is strategy.context
+        assert calls[-2:] == ["subscribe", "add_timer_interval"]  # not a trading day: only the re-arming
+    else:
+        assert "mach_context" not in lf.mach_params
