@@ -3,10 +3,12 @@
 # chosen Python (PYVER, default 3.9), the build and test requirements, then build
 # and install the package into it.  Safe to run again: the venv and the CMake
 # build directory are kept, so a rerun only rebuilds what changed.
+# VELORA_VENV names another venv and VELORA_BUILD_ARGS adds pip options to the
+# package's build (scripts/sanitize.sh uses both for its instrumented build).
 set -euo pipefail
 PYVER=${PYVER:-3.9}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv="$root/.venv/py$PYVER"
+venv="${VELORA_VENV:-$root/.venv/py$PYVER}"
 
 say() { printf '== %s\n' "$*" >&2; }
 
@@ -49,5 +51,6 @@ say "installing build and test requirements"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
 "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/requirements-dev.txt"
 say "building and installing velora-native"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root[test]"
+# shellcheck disable=SC2086  # VELORA_BUILD_ARGS is a list of options
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation ${VELORA_BUILD_ARGS:-} "$root[test]"
 echo "$venv"

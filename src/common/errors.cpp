@@ -90,4 +90,31 @@ void add_traceback(const char *name, const char *file, int line) noexcept {
     _PyTraceback_Add(name, file, line);
 }
 
+namespace {
+// `text` as UTF-8 bytes, with what UTF-8 cannot hold backslash-escaped (a NUL
+// character ends the name in the traceback); the pending exception is kept.
+PyObject *traceback_text(PyObject *text) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyObject *bytes = PyUnicode_Check(text) ? PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace") : nullptr;
+    if (!bytes) bytes = PyBytes_FromString("?");
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+    return bytes;
+}
+}  // namespace
+
+void add_traceback(PyObject *name, PyObject *file, int line) noexcept {
+    PyObject *n = traceback_text(name), *f = traceback_text(file);
+    add_traceback(n ? PyBytes_AS_STRING(n) : "?", f ? PyBytes_AS_STRING(f) : "?", line);
+    Py_XDECREF(n);
+    Py_XDECREF(f);
+}
+
+void add_traceback(PyObject *name, const char *file, int line) noexcept {
+    PyObject *n = traceback_text(name);
+    add_traceback(n ? PyBytes_AS_STRING(n) : "?", file, line);
+    Py_XDECREF(n);
+}
+
 }  // namespace frame

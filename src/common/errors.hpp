@@ -18,6 +18,10 @@ void restore_current_exception() noexcept;
 
 // Add an entry `File "<file>", line <line>, in <name>` to the pending exception's traceback.
 void add_traceback(const char *name, const char *file, int line) noexcept;
+// The same for names held as str (a function's __qualname__, which Python code may
+// set to any str: lone surrogates and NUL characters are written escaped).
+void add_traceback(PyObject *name, PyObject *file, int line) noexcept;
+void add_traceback(PyObject *name, const char *file, int line) noexcept;
 
 // The body of an `except ... as e:` clause, or of a `finally:` clause run while `e`
 // propagates.  While a Handling lives, `e` is the exception being handled: an

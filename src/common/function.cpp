@@ -22,6 +22,11 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
     F *fn = as_fn(self);
     Locals locals;
     if (!locals.bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
+    // Native bodies calling native functions (a method that calls itself through
+    // an override, say) never pass through the interpreter's loop: count each call
+    // against the recursion limit, as builtin functions do, so that endless
+    // recursion is a RecursionError rather than an overflow of the C stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     // Keep the function alive while its body runs, whatever the body rebinds.
     Py_INCREF(self);
     PyObject *result = boundary([&]() -> PyObject * {
@@ -29,8 +34,9 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
         py::object r = fn->code->body(call);
         return r ? r.release().ptr() : Py_NewRef(Py_None);
     });
+    Py_LeaveRecursiveCall();
     if (!result) {
-        add_traceback(PyUnicode_AsUTF8(fn->qualname), fn->code->file.c_str(), fn->code->line);
+        add_traceback(fn->qualname, fn->code->file.c_str(), fn->code->line);
     }
     Py_DECREF(self);
     return result;
@@ -118,8 +124,10 @@ int set_doc(PyObject *self, PyObject *v, void *) {
     return 0;
 }
 PyObject *get_module(PyObject *self, void *) { return get_or_none(as_fn(self)->module); }
+// `del f.__module__` leaves None, which is what Python then reads back; the
+// function keeps a module name for the frames and closures it makes.
 int set_module(PyObject *self, PyObject *v, void *) {
-    Py_XSETREF(as_fn(self)->module, Py_XNewRef(v));
+    Py_XSETREF(as_fn(self)->module, Py_NewRef(v ? v : Py_None));
     return 0;
 }
 
@@ -243,6 +251,10 @@ py::object new_cell(py::handle value) { return steal(PyCell_New(value.ptr())); }
 PyTypeObject *new_function_type() {
     PyObject *type = PyType_FromSpec(&spec);
     if (!type) return nullptr;
+    // Functions are made by `def` only: calling the type raises TypeError
+    // ("cannot create 'frame.function' instances") instead of handing out an
+    // empty object.
+    reinterpret_cast<PyTypeObject *>(type)->tp_new = nullptr;
     // Like Python's own function type, instances carry their own __module__; the
     // type's name-derived __module__ must not shadow that descriptor.
     PyObject *descr = PyDescr_NewGetSet(reinterpret_cast<PyTypeObject *>(type), &module_getset);
@@ -370,7 +382,8 @@ py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle 
         else
             py::setattr(trampoline, "__code__"_n, code);
         py::setattr(trampoline, "__qualname__"_n, borrow(fn->qualname));
-        fn->frame_function = trampoline.release().ptr();
+        // Making it ran Python code: another thread may have made one meanwhile.
+        if (!fn->frame_function) fn->frame_function = trampoline.release().ptr();
     }
     return steal(PyObject_CallFunctionObjArgs(fn->frame_function, callable.ptr(), args.ptr(), kwargs.ptr(), nullptr));
 }

@@ -59,7 +59,7 @@ PyObject *resume(PyObject *self) {
             Py_XDECREF(tb);
             PyErr_Restore(t2, e2, tb2);
         }
-        add_traceback(PyUnicode_AsUTF8(g->qualname), PyUnicode_AsUTF8(g->file), g->line);
+        add_traceback(g->qualname, g->file, g->line);
     }
     return nullptr;
 }
@@ -119,7 +119,7 @@ PyObject *throw_(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     // The body has no handler at its yield: it is finished and the exception propagates.
     bool was_started = g->body != nullptr;
     finish(g);
-    if (was_started) add_traceback(PyUnicode_AsUTF8(g->qualname), PyUnicode_AsUTF8(g->file), g->line);
+    if (was_started) add_traceback(g->qualname, g->file, g->line);
     return nullptr;
 }
 
@@ -206,6 +206,8 @@ PyType_Spec spec = {"frame.generator", sizeof(GeneratorObject), 0,
 PyTypeObject *new_generator_type() {
     PyObject *type = PyType_FromSpec(&spec);
     if (!type) return nullptr;
+    // Generators come from calling a generator function only.
+    reinterpret_cast<PyTypeObject *>(type)->tp_new = nullptr;
     // isinstance(g, collections.abc.Generator), as for Python generators.
     PyObject *abc = PyImport_ImportModule("collections.abc");
     PyObject *generator = abc ? PyObject_GetAttrString(abc, "Generator") : nullptr;

@@ -195,6 +195,11 @@ int exec_module(PyObject *module, void (*body)(Module &)) noexcept {
     st->builtins = Py_NewRef(PyModule_GetDict(builtins_module));
     Py_DECREF(builtins_module);
     PyObject *ok = boundary([&]() -> PyObject * {
+        // pybind11 sets up its per-interpreter state the first time an exception
+        // object is destroyed (its GIL guard needs it).  Done then at the recursion
+        // limit, the set-up fails and pybind11's error reporting recurses until the
+        // C stack overflows: so it is done here, while the module loads.
+        py::detail::get_internals();
         Module m(module);
         body(m);
         return Py_None;

@@ -13,7 +13,13 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 
 
 def _build_probe():
-    build = os.path.join(ROOT, "build", "probe-%d.%d" % sys.version_info[:2])
+    # Under scripts/sanitize.sh (VELORA_SANITIZE=1) the probe is instrumented too,
+    # in a build directory of its own; the build tools run without the preloaded
+    # sanitizer runtime.
+    sanitize = os.environ.get("VELORA_SANITIZE") == "1"
+    build = os.path.join(ROOT, "build", "%sprobe-%d.%d" % (("sanitize-" if sanitize else ""),
+                                                           sys.version_info[0], sys.version_info[1]))
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     bindir = os.path.dirname(sys.executable)
     cmake = os.path.join(bindir, "cmake")
     if not os.path.exists(cmake):
@@ -21,14 +27,16 @@ def _build_probe():
     import pybind11
 
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        flags = "-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
         subprocess.run(
             [cmake, "-S", os.path.join(HERE, "probe"), "-B", build, "-G", "Ninja",
-             "-DCMAKE_BUILD_TYPE=Release",
+             "-DCMAKE_BUILD_TYPE=" + ("RelWithDebInfo" if sanitize else "Release"),
              "-DCMAKE_MAKE_PROGRAM=" + os.path.join(bindir, "ninja"),
              "-Dpybind11_DIR=" + pybind11.get_cmake_dir(),
-             "-DPython_EXECUTABLE=" + sys.executable],
-            check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([cmake, "--build", build], check=True, stdout=subprocess.DEVNULL)
+             "-DPython_EXECUTABLE=" + sys.executable]
+            + (["-DCMAKE_CXX_FLAGS=" + flags, "-DCMAKE_MODULE_LINKER_FLAGS=" + flags] if sanitize else []),
+            check=True, stdout=subprocess.DEVNULL, env=env)
+    subprocess.run([cmake, "--build", build], check=True, stdout=subprocess.DEVNULL, env=env)
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     return glob.glob(os.path.join(build, "frame_probe" + suffix))[0]
 

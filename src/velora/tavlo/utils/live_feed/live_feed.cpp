@@ -13,7 +13,9 @@
 //     from pymach.enums import *
 //
 //     mach_params = {}
-//     event_queue = RB(capacity=1000000, dtype=object)
+//     class RingBuffer(RB): ...   # each operation atomic (see below)
+//     event_queue = RingBuffer(capacity=1000000, dtype=object)
+//     del RingBuffer
 //     history_bar = {}          # market code -> deque of bar dicts
 //     history_tick = {}         # market code -> deque(maxlen=60) of tick dicts
 //     orders_dict = {}          # client order id -> framework order
@@ -686,6 +688,65 @@ py::object set_timer(Call &f) {
     return py::none();
 }
 
+// --- the event queue ------------------------------------------------------------------
+//
+// The callbacks append from the SDK's threads while the framework takes events
+// out on its own.  The ring buffer's operations are Python methods of several
+// steps each (read an index, store, write the index back), so two threads inside
+// them at once lose or repeat events.  The queue is therefore a ring buffer whose
+// every operation runs under the queue's own reentrant lock:
+//
+//     class RingBuffer(RB):
+//         def __init__(self, *args, **kwargs):
+//             super().__init__(*args, **kwargs)
+//             self._lock = threading.RLock()
+//         def append(self, *args, **kwargs):
+//             with self._lock:
+//                 return super().append(*args, **kwargs)
+//         ...   (the same for every other operation)
+
+py::object queue_init(Call &f) {
+    py::handle self = f[0], args = f[1], kwargs = f[2];
+    steal(PyObject_Call(py::getattr(f.super(), "__init__"_n).ptr(), args.ptr(), kwargs.ptr()));
+    py::object threading = steal(PyImport_ImportModule("threading"));
+    py::setattr(self, "_lock"_n, vcall_method(threading, "RLock"_n));
+    return py::none();
+}
+
+template <FixedString Method>
+py::object queue_locked(Call &f) {
+    py::handle self = f[0], args = f[1], kwargs = f[2];
+    py::object lock = py::getattr(self, "_lock"_n);
+    vcall_method(lock, "acquire"_n);  // waits with the GIL released
+    py::object result;
+    try {
+        py::object method = py::getattr(f.super(), Name<Method>::get());
+        result = steal(PyObject_Call(method.ptr(), args.ptr(), kwargs.ptr()));
+    } catch (py::error_already_set &e) {
+        Handling handling(e);
+        vcall_method(lock, "release"_n);
+        throw;
+    }
+    vcall_method(lock, "release"_n);
+    return result;
+}
+
+void fill_queue(ClassBody &c) {
+    c.set("__doc__", py::str("A ring buffer whose operations are each atomic: the SDK's threads append while "
+                             "the framework takes events out."));
+    c.def("__init__", "self, *args, **kwargs", queue_init);
+    c.def("append", "self, *args, **kwargs", queue_locked<"append">);
+    c.def("appendleft", "self, *args, **kwargs", queue_locked<"appendleft">);
+    c.def("extend", "self, *args, **kwargs", queue_locked<"extend">);
+    c.def("extendleft", "self, *args, **kwargs", queue_locked<"extendleft">);
+    c.def("pop", "self, *args, **kwargs", queue_locked<"pop">);
+    c.def("popleft", "self, *args, **kwargs", queue_locked<"popleft">);
+    c.def("__len__", "self, *args, **kwargs", queue_locked<"__len__">);
+    c.def("__getitem__", "self, *args, **kwargs", queue_locked<"__getitem__">);
+    c.def("__iter__", "self, *args, **kwargs", queue_locked<"__iter__">);
+    c.def("__array__", "self, *args, **kwargs", queue_locked<"__array__">);
+}
+
 // --- the module body -----------------------------------------------------------------
 
 void fill_strategy(ClassBody &c) {
@@ -745,7 +806,9 @@ void body(Module &m) {
     m.star_import("pymach.enums");
 
     m.set("mach_params", py::dict());
-    m.set("event_queue", vcall_kw<"capacity", "dtype">(m.get("RB"), {1000000_i, m.get("object")}));
+    py::object ring = m.cls("RingBuffer", {m.get("RB")}, fill_queue);
+    m.set("event_queue", vcall_kw<"capacity", "dtype">(ring, {1000000_i, m.get("object")}));
+    if (PyDict_DelItemString(m.globals().ptr(), "RingBuffer") < 0) raise_current();
     m.set("history_bar", py::dict());
     m.set("history_tick", py::dict());
     m.set("orders_dict", py::dict());
