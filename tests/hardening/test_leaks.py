@@ -151,7 +151,7 @@ MARKET_PATHS = {
     "on_snapshot": lambda s: s.on_snapshot(SNAPSHOT),
     "on_tick_order": lambda s: s.on_tick_order(TICK_ORDER),
     "on_tick_trade": lambda s: s.on_tick_trade(TICK_TRADE),
-    "on_login": lambda s: s.on_login(LOGIN) or s.context.calls.clear(),  # the stand-in records queries
+    "on_login": lambda s: s.on_login(LOGIN) or s.context.calls.clear() or s.context.requests.clear(),  # the stand-in records queries
     "on_query_asset": lambda s: s.on_query_asset(ASSET, 7, 0, ""),
     "on_query_asset failed": lambda s: s.on_query_asset(ASSET, 7, -1, "refused"),
     "on_query_position": lambda s: s.on_query_position([POSITION, BAD_POSITION, POSITION], 8, 0, ""),
