@@ -6,6 +6,9 @@
 #pragma once
 #include "names.hpp"
 
+#include <cstddef>
+#include <type_traits>
+
 namespace frame {
 
 [[noreturn]] void raise_current();  // throws py::error_already_set for the pending error
@@ -68,10 +71,34 @@ inline py::object len_of(py::handle x) {
     return steal(PyLong_FromSsize_t(n));
 }
 
-// `obj.method(args...)` through the interned method name.
+namespace detail {
+// Arguments that only pybind11's call can take: keywords and unpackings.
+template <typename T>
+inline constexpr bool special_argument =
+    std::is_same_v<T, py::arg> || std::is_same_v<T, py::arg_v> || std::is_same_v<T, py::detail::args_proxy> ||
+    std::is_same_v<T, py::detail::kwargs_proxy>;
+}  // namespace detail
+
+// `obj.method(args...)` through the interned method name.  Positional arguments
+// (Python objects, or C++ values converted as pybind11 converts them) go by
+// vectorcall, the method looked up as the interpreter's method calls look it up;
+// a call with keyword arguments goes through pybind11.
 template <typename... Args>
 py::object call_method(py::handle obj, py::handle name, Args &&...args) {
-    return py::getattr(obj, name)(std::forward<Args>(args)...);
+    if constexpr ((!detail::special_argument<std::decay_t<Args>> && ...)) {
+        // Converted as pybind11's own calls convert (make_tuple).
+        py::object values[] = {py::reinterpret_borrow<py::object>(obj),
+                               py::reinterpret_steal<py::object>(py::detail::make_caster<Args>::cast(
+                                   std::forward<Args>(args), py::return_value_policy::automatic_reference, nullptr))...};
+        PyObject *argv[sizeof...(Args) + 1];
+        for (std::size_t i = 0; i < sizeof...(Args) + 1; ++i) {
+            if (!values[i]) throw py::cast_error("frame: cannot convert a call argument to a Python object");
+            argv[i] = values[i].ptr();
+        }
+        return steal(PyObject_VectorcallMethod(name.ptr(), argv, sizeof...(Args) + 1, nullptr));
+    } else {
+        return py::getattr(obj, name)(std::forward<Args>(args)...);
+    }
 }
 
 }  // namespace frame
