@@ -10,6 +10,7 @@
 #include "ops.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <source_location>
 #include <string>
@@ -123,6 +124,8 @@ py::object make_function(PyObject *types, std::shared_ptr<const Code> code, py::
 
 // Evaluate a parameter's default expression as the `def` statement would.
 py::object eval_defaults(const Code &code, py::handle globals);
+// The same with the namespace made only if an expression needs one (not for literals).
+py::object eval_defaults(const Code &code, const std::function<py::object()> &scope);
 
 PyTypeObject *new_function_type();
 bool is_function(PyObject *types, py::handle obj);
