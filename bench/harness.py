@@ -53,14 +53,6 @@ def _batch(fn):
     return t1 - t0
 
 
-def _scale(side, target_ns):
-    """How many batches one timed sample strings together to last about target_ns."""
-    if side.setup:
-        side.setup()
-    once = max(_batch(side.run), 1)
-    return max(1, min(1000, int(target_ns // once)))
-
-
 def summarise(samples):
     raw = list(samples)
     samples = sorted(samples)
@@ -82,17 +74,24 @@ def paired(fn, *summaries):
     return statistics.median(values) if values else None
 
 
-def measure(path, repetitions, target_ns):
-    """Per-call times of each side of `path`, in ns: {side: summary}."""
+def measure(path, repetitions, target_ns, budget_ns=4e9, least=7):
+    """Per-call times of each side of `path`, in ns: {side: summary}.  A path whose
+    single calls are slow gets fewer repetitions (no fewer than `least`), so that it
+    takes about `budget_ns` in all."""
     names = [s for s in SIDES if s in path.sides]
     # Warm up every side (caches, inline caches, the allocator), then size the batches.
-    loops = {}
+    loops, sample_ns = {}, 0
     for name in names:
         side = path.sides[name]
         if side.setup:
             side.setup()
         _batch(side.run)
-        loops[name] = _scale(side, target_ns)
+        if side.setup:
+            side.setup()
+        once = max(_batch(side.run), 1)
+        loops[name] = max(1, min(1000, int(target_ns // once)))
+        sample_ns += once * loops[name]
+    repetitions = min(repetitions, max(least, int(budget_ns // max(sample_ns, 1))))
     samples = {name: [] for name in names}
     for rep in range(repetitions):
         order = names[rep % len(names):] + names[:rep % len(names)]

@@ -28,7 +28,7 @@ def paths(quick=False, n_calls=None):
 
     server = RedisServer().start()
     try:
-        n = n_calls or (20 if quick else 200)
+        n = n_calls or (5 if quick else 20)
         client = redis.Redis.from_url(server.url)
         client.set("snapshot:" + CODE, simplejson.dumps(snapshot_value()))
         client.rpush(CODE, *[simplejson.dumps(bar_value(k)) for k in range(300)])

@@ -180,10 +180,12 @@ def main(argv=None):
         for path in group_paths(group, args.quick):
             if args.only and not any(t in path.name for t in args.only):
                 continue
+            began = time.time()
             if path.check is not None:
                 path.check()
             result = harness.measure(path, repetitions, target_ns)
             row = make_row(path, result)
+            row["seconds"] = round(time.time() - began, 1)
             rows.append(row)
             print("  %-38s native %10s  plain %10s  %6.2f×%s" % (
                 row["name"], fmt_time(row["native"]["median_ns"]), fmt_time(row["plain"]["median_ns"]),
@@ -192,7 +194,9 @@ def main(argv=None):
             del path
             gc.collect()
 
+    began = time.time()
     memory = [] if args.no_memory or args.only else measure_memory(args.quick)
+    info["memory_seconds"] = round(time.time() - began, 1)
     info["load_average_after"] = os.getloadavg()
     info["seconds"] = round(time.time() - started, 1)
 
