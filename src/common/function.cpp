@@ -319,6 +319,34 @@ py::object Call::global(py::handle name) const {
     raise_current();
 }
 
+namespace {
+// The version tag of a dictionary (deprecated from 3.12 on as a public field, and
+// still maintained there: it is what dictionary watchers are built on).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+std::uint64_t version_of(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+#pragma GCC diagnostic pop
+}  // namespace
+
+py::object Call::global(py::handle name, GlobalCache &cache) const {
+    std::uint64_t gv = version_of(fn->globals);
+    if (cache.value && gv == cache.globals_version &&
+        (!cache.builtins_version || version_of(fn->builtins) == cache.builtins_version))
+        return borrow(cache.value);
+    std::uint64_t bv = version_of(fn->builtins);
+    PyObject *v = PyDict_GetItemWithError(fn->globals, name.ptr());
+    bool own = v != nullptr;
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(fn->builtins, name.ptr());
+    if (!v) return global(name);  // NameError, worded as the interpreter words it
+    if (!gv || (!own && !bv)) return borrow(v);
+    // Versions read before the lookups: should a lookup have changed a dictionary
+    // (a key comparing by Python code), the next call sees a new tag and looks again.
+    cache.globals_version = gv;
+    cache.builtins_version = own ? 0 : bv;
+    cache.value = v;
+    return borrow(v);
+}
+
 py::object Call::import(py::handle name) const {
     PyObject *import = PyDict_GetItemWithError(fn->builtins, "__import__"_n.ptr());
     if (!import) {

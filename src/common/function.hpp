@@ -9,6 +9,8 @@
 #pragma once
 #include "ops.hpp"
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <source_location>
 #include <string>
@@ -63,6 +65,18 @@ struct FunctionObject {
 
 struct GeneratorBody;
 
+// What a call site that names a module-level name literally (`f.global("Event"_n)`)
+// remembers of its last lookup: the value and the version tags of the dictionaries
+// it was found through.  A dictionary's version tag changes with every change to it
+// and no two states of any dictionaries share one, so while the tags are unchanged
+// the same lookup would find the same value; any rebinding, in the module or in the
+// builtins, is seen at the next call.
+struct GlobalCache {
+    std::uint64_t globals_version = 0;   // the module's dictionary, name looked up in it
+    std::uint64_t builtins_version = 0;  // the builtins', when the name was found there (else 0)
+    PyObject *value = nullptr;           // borrowed: held by the dictionary it was found in
+};
+
 // What a body sees of its call.
 struct Call {
     FunctionObject *fn;
@@ -72,6 +86,14 @@ struct Call {
     py::handle operator[](int i) const { return locals[i]; }
     // A module-level name, read from the module's globals, then builtins, at this moment.
     py::object global(py::handle name) const;
+    // The same for a literal name; the call site keeps a GlobalCache, so that a
+    // repeated read of an unchanged namespace costs two version comparisons.
+    template <FixedString S>
+    py::object global(Name<S> name) const {
+        static GlobalCache cache;
+        return global(name.ptr(), cache);
+    }
+    py::object global(py::handle name, GlobalCache &cache) const;
     // `from module import name` executed now, inside the body: through the
     // builtins' `__import__`, with the sys.modules fallback for submodules.
     py::object import_from(const char *module, const char *name) const;
@@ -102,6 +124,8 @@ py::object make_function(PyObject *types, std::shared_ptr<const Code> code, py::
 
 // Evaluate a parameter's default expression as the `def` statement would.
 py::object eval_defaults(const Code &code, py::handle globals);
+// The same with the namespace made only if an expression needs one (not for literals).
+py::object eval_defaults(const Code &code, const std::function<py::object()> &scope);
 
 PyTypeObject *new_function_type();
 bool is_function(PyObject *types, py::handle obj);

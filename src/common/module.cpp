@@ -104,9 +104,11 @@ py::object Module::make(const char *name, const char *params, Body body, const c
     auto code = Code::make(name, params, body, where);
     // Defaults are evaluated once, now, against the module's names (as `def` does),
     // without leaving a __builtins__ entry in the module's namespace.
-    py::dict scope = steal(PyDict_Copy(globals_.ptr()));
-    scope["__builtins__"] = builtins_;
-    py::object defaults = eval_defaults(*code, scope);
+    py::object defaults = eval_defaults(*code, [&]() -> py::object {
+        py::dict scope = steal(PyDict_Copy(globals_.ptr()));
+        scope["__builtins__"] = builtins_;
+        return scope;
+    });
     py::object docobj = doc ? py::object(py::str(doc)) : py::object(py::none());
     return make_function(types_, std::move(code), qualname, globals_["__name__"], docobj, globals_,
                          builtins_, defaults, py::none());

@@ -6,6 +6,9 @@
 #pragma once
 #include "names.hpp"
 
+#include <cstddef>
+#include <type_traits>
+
 namespace frame {
 
 [[noreturn]] void raise_current();  // throws py::error_already_set for the pending error
@@ -68,10 +71,72 @@ inline py::object len_of(py::handle x) {
     return steal(PyLong_FromSsize_t(n));
 }
 
-// `obj.method(args...)` through the interned method name.
+namespace detail {
+// `name=value` (py::arg("name") = value).
+template <typename T>
+inline constexpr bool keyword_argument = std::is_same_v<T, py::arg_v>;
+// Arguments only pybind11's own call takes: a bare py::arg and unpackings.
+template <typename T>
+inline constexpr bool special_argument =
+    std::is_same_v<T, py::arg> || std::is_same_v<T, py::detail::args_proxy> ||
+    std::is_same_v<T, py::detail::kwargs_proxy>;
+// No positional argument after a keyword one (as Python's own syntax demands).
+template <typename... Args>
+constexpr bool keywords_last() {
+    bool seen = false, ok = true;
+    ((keyword_argument<std::decay_t<Args>> ? (void)(seen = true) : (void)(ok = ok && !seen)), ...);
+    return ok;
+}
+
+// One argument as a Python object: a keyword's value, or a positional argument
+// converted as pybind11's own calls convert it (make_tuple).
+template <typename T>
+py::object argument_value(T &&arg) {
+    if constexpr (keyword_argument<std::decay_t<T>>) {
+        if (!arg.value) throw py::cast_error("frame: cannot convert a keyword argument to a Python object");
+        return arg.value;
+    } else {
+        py::object o = py::reinterpret_steal<py::object>(py::detail::make_caster<T>::cast(
+            std::forward<T>(arg), py::return_value_policy::automatic_reference, nullptr));
+        if (!o) throw py::cast_error("frame: cannot convert a call argument to a Python object");
+        return o;
+    }
+}
+template <typename T>
+const char *keyword_name(const T &arg) {
+    if constexpr (keyword_argument<T>) return arg.name;
+    else return nullptr;
+}
+}  // namespace detail
+
+// `obj.method(args...)` through the interned method name, by vectorcall: the method
+// is found as the interpreter's method calls find it, positional arguments (Python
+// objects, or C++ values) are converted as pybind11 converts them, and keyword
+// arguments (`py::arg("name") = value`) are passed under interned names, as the
+// compiler passes a call's keywords.  Unpackings go through pybind11's call.
 template <typename... Args>
 py::object call_method(py::handle obj, py::handle name, Args &&...args) {
-    return py::getattr(obj, name)(std::forward<Args>(args)...);
+    constexpr std::size_t n = sizeof...(Args);
+    if constexpr ((!detail::special_argument<std::decay_t<Args>> && ...) && detail::keywords_last<Args...>()) {
+        constexpr std::size_t nk = (std::size_t{detail::keyword_argument<std::decay_t<Args>>} + ... + 0);
+        const char *names[n + 1] = {detail::keyword_name(args)..., nullptr};
+        py::object values[n + 1] = {py::reinterpret_borrow<py::object>(obj),
+                                    detail::argument_value(std::forward<Args>(args))...};
+        PyObject *argv[n + 1];
+        for (std::size_t i = 0; i <= n; ++i) argv[i] = values[i].ptr();
+        py::object kwnames;
+        if constexpr (nk > 0) {
+            kwnames = steal(PyTuple_New(nk));
+            for (std::size_t i = n - nk, k = 0; i < n; ++i, ++k) {
+                PyObject *key = PyUnicode_InternFromString(names[i]);
+                if (!key) raise_current();
+                PyTuple_SET_ITEM(kwnames.ptr(), k, key);
+            }
+        }
+        return steal(PyObject_VectorcallMethod(name.ptr(), argv, (n + 1 - nk), kwnames.ptr()));
+    } else {
+        return py::getattr(obj, name)(std::forward<Args>(args)...);
+    }
 }
 
 }  // namespace frame

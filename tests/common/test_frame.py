@@ -167,6 +167,46 @@ def test_builtins_fallback(probe, monkeypatch):
     assert probe.read_limit() == "from builtins"
 
 
+def literals(a=None, b=True, c=False, d=0, e=-12, f=123456789012345678901234567890,
+             g='cn', h="two words", i='', j='中文', k='it\'s', l=(1, 'x'), m=-LIMIT):
+    return None
+
+
+def test_defaults_are_the_constants_the_compiler_makes(probe):
+    ours, theirs = probe.literals.__defaults__, literals.__defaults__
+    assert ours == theirs
+    assert [type(v) for v in ours] == [type(v) for v in theirs]
+    # Strings made of name characters are interned, as the compiler interns them.
+    assert ours[6] is theirs[6] and ours[8] is theirs[8]
+
+
+def test_remembered_globals_follow_every_rebinding(probe, probe_path, monkeypatch):
+    # A call site remembers what it read; every change below must still be seen.
+    import builtins
+
+    seen = []
+    for _ in range(2):
+        seen.append(probe.read_limit())
+    probe.LIMIT = 4
+    seen.append(probe.read_limit())
+    probe.__dict__["LIMIT"] = 5
+    seen.append(probe.read_limit())
+    monkeypatch.setattr(builtins, "LIMIT", "builtin", raising=False)
+    del probe.LIMIT
+    seen.append(probe.read_limit())
+    builtins.LIMIT = "changed builtin"
+    seen.append(probe.read_limit())
+    probe.LIMIT = 6  # shadows the builtin again
+    seen.append(probe.read_limit())
+    probe.OTHER = 0  # any change to the module's namespace
+    seen.append(probe.read_limit())
+    assert seen == [10, 10, 4, 5, "builtin", "changed builtin", 6, 6]
+    # Two instances of the module alternate through the same call site.
+    other = load_probe(probe_path)
+    other.LIMIT = "other"
+    assert [m.read_limit() for m in (probe, other, probe, other)] == [6, "other", 6, "other"]
+
+
 def test_closure(probe):
     add2 = probe.make_adder(2)
     assert add2(3) == 5

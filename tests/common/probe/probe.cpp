@@ -13,6 +13,8 @@
 //     def pairs_firsts(data):
 //         for first, _ in data: yield first
 //     def call(fn, *args): return fn(*args)
+//     def literals(a=None, b=True, c=False, d=0, e=-12, f=123456789012345678901234567890,
+//                  g='cn', h="two words", i='', j='中文', k='it\'s', l=(1, 'x'), m=-LIMIT): return None
 //     def warn_caller(message): warnings.warn(message, UserWarning, stacklevel=2)
 //     class Base:
 //         def __init__(self): self.base_ran = True
@@ -102,6 +104,10 @@ void body(Module &m) {
     m.def("make_adder", "n", make_adder);
     m.def("pairs_firsts", "data", pairs_firsts);
     m.def("call", "fn, *args", call);
+    m.def("literals",
+          "a=None, b=True, c=False, d=0, e=-12, f=123456789012345678901234567890, g='cn', h=\"two words\", "
+          "i='', j='中文', k='it\\'s', l=(1, 'x'), m=-LIMIT",
+          read_limit);
     m.def("warn_caller", "message", warn_caller);
     py::object base = m.cls("Base", {}, [](ClassBody &c) { c.def("__init__", "self", base_init); });
     m.cls("Child", {base}, [](ClassBody &c) {

@@ -22,12 +22,12 @@ const char *const kNotConfigured = "当前环境未配置用户名和密码";
 // into a clipped user name and the whole value as password.
 py::object get_license_info(Call &f) {
     py::handle license_name = f[0];
-    py::object license = call_method(py::getattr(f.global("os"_n), "environ"_n), "get"_n, license_name);
+    py::object license = vcall_method(py::getattr(f.global("os"_n), "environ"_n), "get"_n, {license_name});
     if (truth(license)) {
-        py::object colon = call_method(license, "find"_n, ":");
-        if (ne(colon, py::int_(-1))) {
+        py::object colon = vcall_method(license, "find"_n, {":"_n});
+        if (ne(colon, -1_i)) {
             py::object user = getitem(license, slice(py::none(), colon));
-            py::object pw = getitem(license, slice(add(call_method(license, "find"_n, ":"), py::int_(1)), py::none()));
+            py::object pw = getitem(license, slice(add(vcall_method(license, "find"_n, {":"_n}), 1_i), py::none()));
             return py::make_tuple(user, pw);
         }
     }

@@ -82,21 +82,23 @@ void log_info(const Call &f, py::handle text) { vcall_method(f.global("system_lo
 
 // --- the query functions -----------------------------------------------------
 
-// The newest entry of a code in `cache`, or None (also for a code whose deque is
-// still empty: it was created and not yet appended to).
-py::object current_entry(const Call &f, py::handle cache_name) {
+// The newest entry of a code in the cache named `Cache`, or None (also for a code
+// whose deque is still empty: it was created and not yet appended to).
+template <FixedString Cache>
+py::object current_entry(const Call &f) {
     py::handle market_code = f[0];
-    if (!contains_method(f.global(cache_name), market_code)) return py::none();
-    py::object entries = getitem(f.global(cache_name), market_code);
+    if (!contains_method(f.global(Name<Cache>{}), market_code)) return py::none();
+    py::object entries = getitem(f.global(Name<Cache>{}), market_code);
     if (!truth(entries)) return py::none();
     return getitem(entries, -1_i);
 }
 
 // `list(cache[market_code])[count * -1:]`, made without the intermediate list.
-py::object history_entries(const Call &f, py::handle cache_name) {
+template <FixedString Cache>
+py::object history_entries(const Call &f) {
     py::handle market_code = f[0], count = f[1];
-    if (!contains_method(f.global(cache_name), market_code)) return py::none();
-    py::object entries = getitem(f.global(cache_name), market_code);
+    if (!contains_method(f.global(Name<Cache>{}), market_code)) return py::none();
+    py::object entries = getitem(f.global(Name<Cache>{}), market_code);
     py::object bounds = slice(mul(count, -1_i), py::none());
     Py_ssize_t start, stop, step;
     if (PySlice_Unpack(bounds.ptr(), &start, &stop, &step) < 0) raise_current();
@@ -120,10 +122,10 @@ py::object history_entries(const Call &f, py::handle cache_name) {
     return result;
 }
 
-py::object get_current_bar(Call &f) { return current_entry(f, "history_bar"_n); }
-py::object get_current_tick(Call &f) { return current_entry(f, "history_tick"_n); }
-py::object history_ticks(Call &f) { return history_entries(f, "history_tick"_n); }
-py::object history_bars(Call &f) { return history_entries(f, "history_bar"_n); }
+py::object get_current_bar(Call &f) { return current_entry<"history_bar">(f); }
+py::object get_current_tick(Call &f) { return current_entry<"history_tick">(f); }
+py::object history_ticks(Call &f) { return history_entries<"history_tick">(f); }
+py::object history_bars(Call &f) { return history_entries<"history_bar">(f); }
 
 // --- MachStrategy: set-up ------------------------------------------------------
 

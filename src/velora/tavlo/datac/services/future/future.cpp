@@ -21,6 +21,10 @@
 #include "docstrings.hpp"
 #include "frame.hpp"
 
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
 using namespace frame;
 
 namespace {
@@ -209,6 +213,84 @@ bool unpack_pair(PyObject *v, PyObject *&a, PyObject *&b) {
     return true;
 }
 
+// The first values of the current slice while they are all exact str or int.
+// Hashing and comparing such values runs no Python code, so how they are kept
+// cannot be seen: here an open-addressing table whose entries are stamped with the
+// slice they belong to, so that starting a slice is one increment instead of
+// emptying a set (and the table keeps its size from one slice to the next).
+class PlainKeys {
+public:
+    ~PlainKeys() { release(); }
+
+    // hash(key), read from the str itself once it has been computed.
+    static Py_hash_t hash_of(PyObject *key) {
+        if (PyUnicode_CheckExact(key)) {
+            Py_hash_t h = reinterpret_cast<PyASCIIObject *>(key)->hash;
+            if (h != -1) return h;
+        }
+        return PyObject_Hash(key);
+    }
+
+    // Add `key` (exact str or int, whose hash is `hash`) to the current slice: 1 if
+    // it was already in it, 0 if added, -1 with an exception set.
+    int add(PyObject *key, Py_hash_t hash) {
+        if ((keys_.size() + 1) * 2 > table_.size()) grow();
+        std::size_t mask = table_.size() - 1;
+        for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+            Entry &e = table_[i];
+            if (e.slice != slice_) {
+                e = {hash, key, slice_};
+                keys_.push_back(Py_NewRef(key));
+                return 0;
+            }
+            if (e.hash == hash && Py_TYPE(e.key) == Py_TYPE(key)) {
+                int same = e.key == key ? 1 : PyObject_RichCompareBool(e.key, key, Py_EQ);
+                if (same) return same;
+            }
+        }
+    }
+    // A new slice: the keys of the last one are let go.
+    void clear() {
+        release();
+        if (++slice_ == 0) {  // wrapped round: no stamp may match an old entry
+            for (Entry &e : table_) e.slice = 0;
+            slice_ = 1;
+        }
+    }
+    // The current slice's keys, in the order they were added.
+    const std::vector<PyObject *> &keys() const { return keys_; }
+    int traverse(visitproc visit, void *arg) const {
+        for (PyObject *k : keys_) Py_VISIT(k);
+        return 0;
+    }
+
+private:
+    struct Entry {
+        Py_hash_t hash;
+        PyObject *key;        // borrowed from keys_ while the entry is of the current slice
+        std::uint32_t slice;  // 0: never used
+    };
+    void release() {
+        for (PyObject *k : keys_) Py_DECREF(k);
+        keys_.clear();
+    }
+    void grow() {
+        std::vector<Entry> old;
+        old.swap(table_);
+        table_.assign(old.empty() ? 16 : old.size() * 2, Entry{0, nullptr, 0});
+        std::size_t mask = table_.size() - 1;
+        for (const Entry &e : old) {
+            if (e.slice != slice_) continue;
+            std::size_t i = static_cast<std::size_t>(e.hash) & mask;
+            while (table_[i].slice == slice_) i = (i + 1) & mask;
+            table_[i] = e;
+        }
+    }
+    std::vector<Entry> table_;
+    std::vector<PyObject *> keys_;
+    std::uint32_t slice_ = 1;
+};
+
 //     def _slice_dominant_data(data):
 //         s = None
 //         uids = set()
@@ -219,16 +301,24 @@ bool unpack_pair(PyObject *v, PyObject *&a, PyObject *&b) {
 //                 s = i
 //             uids.add(obid)
 //         yield slice(s, None)
+//
+// `uids` is the PlainKeys table while the slice holds only exact str and int; at the
+// first other value it becomes a real set, filled with the slice's keys in the order
+// they came (so it is laid out as the set of the Python code would be), and that
+// value's hashing and comparing happen exactly as they would there.
 struct SliceDominantData final : GeneratorBody {
     PyObject *data;               // until the loop starts
     PyObject *it = nullptr;
-    PyObject *uids = nullptr;     // the set of first values in the current slice
+    PyObject *uids = nullptr;     // the set of first values in the current slice, when not plain
     PyObject *start = nullptr;    // s: None, then the int that began the current slice
     PyObject *stop = nullptr;     // the int yielded as the end of the last slice
     PyObject *pending = nullptr;  // obid of the element that ended the last slice
+    Py_hash_t pending_hash = -1;  // its hash, when it went into `keys`
     Py_ssize_t i = 0;
+    bool started = false;
     bool ended = false;           // the final slice has been yielded
-    bool plain = true;            // uids holds only exact str and int
+    bool plain = true;            // the current slice's keys are in `keys`, all exact str or int
+    PlainKeys keys;
 
     static bool plain_key(PyObject *k) { return PyUnicode_CheckExact(k) || PyLong_CheckExact(k); }
 
@@ -248,14 +338,60 @@ struct SliceDominantData final : GeneratorBody {
         Py_VISIT(start);
         Py_VISIT(stop);
         Py_VISIT(pending);
-        return 0;
+        return keys.traverse(visit, arg);
+    }
+
+    // The plain keys become a set, added in the order they came.
+    bool to_set() {
+        if (!uids && !(uids = PySet_New(nullptr))) return false;
+        for (PyObject *k : keys.keys())
+            if (PySet_Add(uids, k) < 0) return false;
+        keys.clear();
+        plain = false;
+        return true;
+    }
+
+    // `obid in uids`, then (when not) `uids.add(obid)`: 1 if it was in, 0 if added, -1 on error.
+    int seen_or_add(PyObject *obid) {
+        if (plain && plain_key(obid)) {
+            Py_hash_t hash = PlainKeys::hash_of(obid);
+            if (hash == -1) return -1;
+            pending_hash = hash;
+            return keys.add(obid, hash);
+        }
+        pending_hash = -1;
+        if (plain && !to_set()) return -1;
+        int seen = PySet_Contains(uids, obid);
+        if (seen == 0 && PySet_Add(uids, obid) < 0) return -1;
+        return seen;
+    }
+
+    // `uids.add(obid)` alone, as the first element of a new slice: 0, or -1 on error.
+    int add(PyObject *obid) {
+        if (plain && plain_key(obid)) {
+            Py_hash_t hash = pending_hash != -1 ? pending_hash : PlainKeys::hash_of(obid);
+            return hash == -1 || keys.add(obid, hash) < 0 ? -1 : 0;
+        }
+        if (plain && !to_set()) return -1;
+        return PySet_Add(uids, obid);
+    }
+
+    // `uids.clear()`
+    bool clear() {
+        if (plain) {
+            keys.clear();
+            return true;
+        }
+        if (PySet_Clear(uids) < 0) return false;
+        plain = true;
+        return true;
     }
 
     PyObject *next() override {
         if (ended) return nullptr;
-        if (!uids) {
+        if (!started) {
+            started = true;
             start = Py_NewRef(Py_None);
-            if (!(uids = PySet_New(nullptr))) return nullptr;
             if (!(it = PyObject_GetIter(data))) return nullptr;
             Py_CLEAR(data);
         }
@@ -265,48 +401,49 @@ struct SliceDominantData final : GeneratorBody {
             stop = nullptr;
             PyObject *obid = pending;
             pending = nullptr;
-            int r = PySet_Add(uids, obid);
-            plain = plain_key(obid);
+            int r = add(obid);
             Py_DECREF(obid);
             if (r < 0) return nullptr;
             ++i;
         }
-        while (PyObject *item = PyIter_Next(it)) {
-            PyObject *obid, *second;
-            bool ok = unpack_pair(item, obid, second);
-            Py_DECREF(item);
-            if (!ok) return nullptr;
-            Py_DECREF(second);
-            int seen;
-            if (plain && plain_key(obid)) {
-                // Hashing and comparing exact str and int run no Python code, so one
-                // probe can stand for `obid in uids` and `uids.add(obid)`.
-                Py_ssize_t before = PySet_GET_SIZE(uids);
-                seen = PySet_Add(uids, obid) < 0 ? -1 : PySet_GET_SIZE(uids) == before;
+        iternextfunc iternext = Py_TYPE(it)->tp_iternext;
+        while (PyObject *item = iternext(it)) {
+            // `obid, _ = item`: the second value is not used, and of a pair it is not
+            // even read.
+            PyObject *obid;
+            if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+                obid = Py_NewRef(PyTuple_GET_ITEM(item, 0));
             } else {
-                seen = PySet_Contains(uids, obid);
-                if (seen == 0) {
-                    seen = PySet_Add(uids, obid) < 0 ? -1 : 0;
-                    plain = plain && plain_key(obid);
+                PyObject *second;
+                bool ok = unpack_pair(item, obid, second);
+                if (!ok) {
+                    Py_DECREF(item);
+                    return nullptr;
                 }
+                Py_DECREF(second);
             }
+            Py_DECREF(item);
+            int seen = seen_or_add(obid);
             if (seen < 0) {
                 Py_DECREF(obid);
                 return nullptr;
             }
             if (seen) {
-                if (PySet_Clear(uids) < 0 || !(stop = PyLong_FromSsize_t(i))) {
+                if (!clear() || !(stop = PyLong_FromSsize_t(i))) {
                     Py_DECREF(obid);
                     return nullptr;
                 }
-                plain = true;
                 pending = obid;
                 return PySlice_New(start, stop, nullptr);
             }
             Py_DECREF(obid);
             ++i;
         }
-        if (PyErr_Occurred()) return nullptr;
+        // As PyIter_Next: an iterator's StopIteration is its end, not an error.
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return nullptr;
+            PyErr_Clear();
+        }
         ended = true;
         return PySlice_New(start, Py_None, nullptr);
     }
