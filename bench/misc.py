@@ -56,7 +56,7 @@ def collect_young():
 
 def import_paths():
     """Executing each module afresh (its dependencies already imported), as `import` does
-    the first time: a new module object from the spec, then its body."""
+    the first time: a new module object from its module spec (ModuleSpec), then its body."""
     for short, (native_name, plain_name) in MODULES.items():
         native_module, plain_module = modules(short)
         native_spec = importlib.util.find_spec(native_name)
