@@ -56,19 +56,19 @@ def collect_young():
 
 def import_paths():
     """Executing each module afresh (its dependencies already imported), as `import` does
-    the first time: a new module object from its module spec (ModuleSpec), then its body."""
+    the first time: a new module object from what the import system found, then its body."""
     for short, (native_name, plain_name) in MODULES.items():
         native_module, plain_module = modules(short)
-        native_spec = importlib.util.find_spec(native_name)
-        plain_spec = importlib.util.find_spec(plain_name)
+        native_found = importlib.util.find_spec(native_name)
+        plain_found = importlib.util.find_spec(plain_name)
         # The plain module is read from its compiled bytecode, as an installed module is.
-        py_compile.compile(plain_spec.origin, cfile=importlib.util.cache_from_source(plain_spec.origin),
+        py_compile.compile(plain_found.origin, cfile=importlib.util.cache_from_source(plain_found.origin),
                            doraise=True)
 
-        def load(spec):
-            def run(spec=spec):
-                module = importlib.util.module_from_spec(spec)
-                spec.loader.exec_module(module)
+        def load(found):
+            def run(found=found):
+                module = importlib.util.module_from_spec(found)
+                found.loader.exec_module(module)
             return run
 
         def check(native_module=native_module, plain_module=plain_module):
@@ -79,8 +79,8 @@ def import_paths():
         # Each import leaves a module in reference cycles: collected (young
         # generation only, which is cheap) before the next batch, untimed.
         yield Path("import %s" % short, "module body, dependencies loaded",
-                   Side(load(native_spec), 1, setup=collect_young),
-                   Side(load(plain_spec), 1, setup=collect_young),
+                   Side(load(native_found), 1, setup=collect_young),
+                   Side(load(plain_found), 1, setup=collect_young),
                    check=check)
 
 

@@ -17,8 +17,8 @@ if BENCH not in sys.path:
 
 from common import MODULES  # noqa: E402
 
-# The installed redis client warns at every command about an argument the quote
-# store passes as its documented behaviour asks.
+# The installed redis client warns at every command about the command name that
+# the quote store hands to the connection pool.
 pytestmark = pytest.mark.filterwarnings("ignore:Call to 'get_connection':DeprecationWarning")
 
 BRIDGE = ["on_snapshot", "on_tick_order", "on_tick_trade", "on_bar", "on_order (fill)", "on_order (cancellation)",

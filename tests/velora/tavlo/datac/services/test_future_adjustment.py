@@ -169,6 +169,15 @@ def test_slices_match_the_python_generator(pairs):
     assert list(future._slice_dominant_data(pairs)) == list(reference(pairs))
 
 
+@pytest.mark.parametrize("codes, days", [(300, 4), (17, 40), (1, 50)])
+def test_long_and_many_slices_match_the_python_generator(codes, days):
+    # Slices longer than any table the codes are kept in at first, and slices
+    # that end where the last one ended, with str and int codes mixed.
+    pairs = [(("C%d" % k) if k % 3 else k, day) for day in range(days) for k in range(codes)]
+    pairs += [("C1", 0), (1, 0), (2, 0), ("C1", 0)]
+    assert list(future._slice_dominant_data(pairs)) == list(reference(pairs))
+
+
 class Key:
     """A contract code whose hashing and comparing are counted."""
 
