@@ -14,7 +14,7 @@ from velora.tavlo.mod.mod_quant_data import quote_cache
 pytestmark = pytest.mark.filterwarnings("ignore:Call to 'get_connection':DeprecationWarning")
 
 json_values = st.recursive(
-    st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.text(max_size=8)),
+    st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False, allow_infinity=False), st.text(max_size=8)),
     lambda inner: st.one_of(st.lists(inner, max_size=3), st.dictionaries(st.text(max_size=6), inner, max_size=4)),
     max_leaves=8,
 )
