@@ -37,8 +37,10 @@ STAMP = 20240105093000125   # SDK time stamps: YYYYMMDDHHMMSSmmm
 BAR_END = 20240105093100000
 
 
-def queue():
-    return RingBuffer(capacity=QUEUE_SLOTS, dtype=object)
+def queue(kind=RingBuffer):
+    """A small event queue; each module gets one of its own kind (a ring buffer that
+    locks), so that both sides pay for the lock and the floor does not."""
+    return kind(capacity=QUEUE_SLOTS, dtype=object)
 
 
 def last_event(module):
@@ -103,7 +105,7 @@ class Bridge:
         self.env = environment(codes)
         self.strategies = {}
         for side, module in (("native", self.native), ("plain", self.plain)):
-            module.event_queue = queue()
+            module.event_queue = queue(type(module.event_queue))
             for name in ("history_bar", "history_tick", "orders_dict"):
                 setattr(module, name, {})
             self.strategies[side] = module.MachStrategy(None)
@@ -252,7 +254,7 @@ def market_data_paths(n_codes):
 
     def check_bar():
         for side, module in (("native", bridge.native), ("plain", bridge.plain)):
-            module.event_queue = queue()
+            module.event_queue = queue(type(module.event_queue))
             for r in bars:
                 bridge.method(side, "on_bar")(r)
             assert len(module.event_queue) == 2, "%s: one BAR event per bar time" % side

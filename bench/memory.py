@@ -52,7 +52,6 @@ def bar(security_id, k):
 def main(side, kind, n_codes, per_code):
     global _SZSE
     sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "host")]
-    from numpy_ringbuffer import RingBuffer
     from pymach.enums import MarketType
     from common import modules
     from live import environment, security_ids
@@ -61,7 +60,7 @@ def main(side, kind, n_codes, per_code):
     module = modules("live_feed")[0 if side == "native" else 1]
     ids = security_ids(n_codes)
     environment([s + ".XSHE" for s in ids])
-    module.event_queue = RingBuffer(capacity=16, dtype=object)
+    module.event_queue = type(module.event_queue)(capacity=16, dtype=object)
     strategy = module.MachStrategy(None)
     callback, make, cache = ((strategy.on_snapshot, snapshot, module.history_tick) if kind == "ticks"
                              else (strategy.on_bar, bar, module.history_bar))
