@@ -24,59 +24,9 @@ import copy
 from datetime import datetime, time, timedelta
 import pymach.strategy as strategy
 from pymach.enums import *
-import threading
-
-
-class RingBuffer(RB):
-    """A ring buffer whose operations are each atomic: the SDK's threads append while the framework takes events out."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self._lock = threading.RLock()
-
-    def append(self, *args, **kwargs):
-        with self._lock:
-            return super().append(*args, **kwargs)
-
-    def appendleft(self, *args, **kwargs):
-        with self._lock:
-            return super().appendleft(*args, **kwargs)
-
-    def extend(self, *args, **kwargs):
-        with self._lock:
-            return super().extend(*args, **kwargs)
-
-    def extendleft(self, *args, **kwargs):
-        with self._lock:
-            return super().extendleft(*args, **kwargs)
-
-    def pop(self, *args, **kwargs):
-        with self._lock:
-            return super().pop(*args, **kwargs)
-
-    def popleft(self, *args, **kwargs):
-        with self._lock:
-            return super().popleft(*args, **kwargs)
-
-    def __len__(self, *args, **kwargs):
-        with self._lock:
-            return super().__len__(*args, **kwargs)
-
-    def __getitem__(self, *args, **kwargs):
-        with self._lock:
-            return super().__getitem__(*args, **kwargs)
-
-    def __iter__(self, *args, **kwargs):
-        with self._lock:
-            return super().__iter__(*args, **kwargs)
-
-    def __array__(self, *args, **kwargs):
-        with self._lock:
-            return super().__array__(*args, **kwargs)
-
 
 mach_params = {}
-event_queue = RingBuffer(capacity=1000000, dtype=object)
+event_queue = RB(capacity=1000000, dtype=object)
 history_bar = {}
 history_tick = {}
 orders_dict = {}

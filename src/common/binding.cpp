@@ -146,29 +146,53 @@ int find_parameter(const Code &code, PyObject *keyword) {
 }  // namespace
 
 Locals::~Locals() {
-    for (int i = 0; i < n_; ++i) Py_XDECREF(slots_[i]);
-    if (slots_ != inline_) delete[] slots_;
+    Py_XDECREF(defaults_);
+    Py_XDECREF(varargs_);
+    Py_XDECREF(varkw_);
+    delete[] heap_;
+}
+
+PyObject **Locals::allocate(int n) {
+    PyObject **slots = n > kInline ? (heap_ = new PyObject *[n]) : inline_;
+    std::fill(slots, slots + n, nullptr);
+    slots_ = slots;
+    return slots;
 }
 
 bool Locals::bind(const FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Code &code = *fn->code;
-    n_ = code.nlocals();
-    if (n_ > kInline) slots_ = new PyObject *[n_];
-    std::fill(slots_, slots_ + n_, nullptr);
+    if (kwnames || code.varargs || code.varkw || nargs > code.argcount)
+        return bind_general(fn, args, nargs, kwnames);
+    if (nargs == code.argcount) {
+        slots_ = args;
+        return true;
+    }
+    Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    Py_ssize_t required = code.argcount - defcount;
+    if (nargs < required || code.argcount > kInline) return bind_general(fn, args, nargs, kwnames);
+    PyObject **slots = inline_;
+    std::copy(args, args + nargs, slots);
+    defaults_ = Py_NewRef(fn->defaults);
+    for (Py_ssize_t i = nargs; i < code.argcount; ++i) slots[i] = PyTuple_GET_ITEM(defaults_, i - required);
+    slots_ = slots;
+    return true;
+}
+
+bool Locals::bind_general(const FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    const Code &code = *fn->code;
+    PyObject **slots = allocate(code.nlocals());
 
     Py_ssize_t n = std::min<Py_ssize_t>(nargs, code.argcount);
-    for (Py_ssize_t i = 0; i < n; ++i) slots_[i] = Py_NewRef(args[i]);
+    std::copy(args, args + n, slots);
     int at = code.argcount;
     if (code.varargs) {
-        PyObject *rest = PyTuple_New(nargs - n);
-        if (!rest) return false;
-        for (Py_ssize_t i = n; i < nargs; ++i) PyTuple_SET_ITEM(rest, i - n, Py_NewRef(args[i]));
-        slots_[at++] = rest;
+        if (!(varargs_ = PyTuple_New(nargs - n))) return false;
+        for (Py_ssize_t i = n; i < nargs; ++i) PyTuple_SET_ITEM(varargs_, i - n, Py_NewRef(args[i]));
+        slots[at++] = varargs_;
     }
-    PyObject *kwdict = nullptr;
     if (code.varkw) {
-        if (!(kwdict = PyDict_New())) return false;
-        slots_[at] = kwdict;
+        if (!(varkw_ = PyDict_New())) return false;
+        slots[at] = varkw_;
     }
 
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -181,15 +205,15 @@ bool Locals::bind(const FunctionObject *fn, PyObject *const *args, Py_ssize_t na
         int j = find_parameter(code, keyword);
         if (j == -2) return false;
         if (j < 0) {
-            if (!kwdict) return unexpected_keyword(fn, keyword), false;
-            if (PyDict_SetItem(kwdict, keyword, value) < 0) return false;
+            if (!varkw_) return unexpected_keyword(fn, keyword), false;
+            if (PyDict_SetItem(varkw_, keyword, value) < 0) return false;
             continue;
         }
-        if (slots_[j]) {
+        if (slots[j]) {
             PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", name_of(fn).ptr(), keyword);
             return false;
         }
-        slots_[j] = Py_NewRef(value);
+        slots[j] = value;
     }
 
     if (nargs > code.argcount && !code.varargs) return too_many_positional(fn, nargs), false;
@@ -198,9 +222,12 @@ bool Locals::bind(const FunctionObject *fn, PyObject *const *args, Py_ssize_t na
         Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
         Py_ssize_t required = code.argcount - defcount;
         for (Py_ssize_t i = nargs; i < required; ++i)
-            if (!slots_[i]) return missing_positional(fn, slots_, required), false;
-        for (Py_ssize_t i = std::max(nargs, required); i < code.argcount; ++i)
-            if (!slots_[i]) slots_[i] = Py_NewRef(PyTuple_GET_ITEM(fn->defaults, i - required));
+            if (!slots[i]) return missing_positional(fn, slots, required), false;
+        for (Py_ssize_t i = std::max(nargs, required); i < code.argcount; ++i) {
+            if (slots[i]) continue;
+            if (!defaults_) defaults_ = Py_NewRef(fn->defaults);
+            slots[i] = PyTuple_GET_ITEM(defaults_, i - required);
+        }
     }
     return true;
 }

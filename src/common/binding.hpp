@@ -1,4 +1,12 @@
 // The locals of one call: parameters bound from vectorcall arguments.
+//
+// Bodies only read their parameters, so the locals borrow what the caller passed
+// (the caller holds its arguments for the length of the call) and own only what
+// the binding makes: the `*args` tuple and `**kwargs` dict, and a reference to the
+// defaults tuple, which keeps its items alive should the body rebind
+// `__defaults__`.  The common call, positional arguments only with defaults
+// filling the rest, copies a few pointers and allocates nothing; a call that
+// passes exactly the parameters uses the caller's array itself.
 #pragma once
 #include "function.hpp"
 
@@ -15,10 +23,14 @@ public:
     PyObject *const *slots() const { return slots_; }
 
 private:
+    bool bind_general(const FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+    PyObject **allocate(int n);
+
     static constexpr int kInline = 8;
     PyObject *inline_[kInline];
-    PyObject **slots_ = inline_;
-    int n_ = 0;
+    PyObject *const *slots_ = inline_;
+    PyObject **heap_ = nullptr;
+    PyObject *defaults_ = nullptr, *varargs_ = nullptr, *varkw_ = nullptr;  // owned
 };
 
 }  // namespace frame

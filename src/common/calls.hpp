@@ -1,25 +1,27 @@
 // Calls and literals for hot paths, spelled as the Python they stand for.
 //
+//     TickObject(instrument, tick)
+//         vcall(TickObject, instrument, tick)
 //     Event(EVENT.TICK, calendar_dt=dt, trading_dt=dt)
 //         vcall_kw<"calendar_dt", "trading_dt">(Event, {tick_type, dt, dt})
 //     event_queue.append(event)
-//         vcall_method(event_queue, "append"_n, {event})
+//         method(event_queue, "append"_n)(event)          (attributes.hpp)
 //     {"market_code": code, "datetime": dt}
 //         dict_of<"market_code", "datetime">({code, dt})
 //     "on_login " + a + ", code:" + b          (all str)
 //         concat({"on_login "_n, a, ", code:"_n, b})
-//
 //     x / 1000
 //         truediv(x, 1000_i)
 //
-// Arguments go in a braced list, which C++ evaluates left to right, so attribute
-// reads and calls happen in the order the Python expression makes them (function
-// arguments would be evaluated in an unspecified order).  Calls go through
-// vectorcall.  Besides interned strings, two kinds of immutable constants are
-// kept in process-wide state, each made once, as a code object keeps its
-// constants: keyword-name tuples (of interned names) and int literals (`1000_i`).
+// Calls go through vectorcall.  Arguments given one by one may include at most one
+// computed in place (see ops.hpp); several computed arguments go in a braced
+// list, which C++ evaluates left to right, and then the callee must already be a
+// named value, since Python evaluates the callee before the arguments.  Besides
+// interned strings, two kinds of immutable constants are kept in process-wide
+// state, each made once, as a code object keeps its constants: keyword-name
+// tuples (of interned names) and int literals (`1000_i`).
 #pragma once
-#include "ops.hpp"
+#include "attributes.hpp"
 
 #include <cstddef>
 #include <initializer_list>
@@ -54,22 +56,20 @@ private:
     std::size_t n_;
 };
 
-template <FixedString... K>
-PyObject *keyword_names() {
-    static PyObject *const names = [] {
-        PyObject *t = PyTuple_Pack(sizeof...(K), Name<K>::get()...);
-        if (!t) Py_FatalError("frame: cannot make a keyword-name tuple");
-        return t;
-    }();
-    return names;
-}
-
 template <char... C>
 constexpr long long parse_int() {
     long long v = 0;
     for (char c : {C...})
         if (c != '\'') v = v * 10 + (c - '0');
     return v;
+}
+
+inline py::object vectorcall(py::handle callable, std::initializer_list<py::handle> args, std::size_t nk,
+                             PyObject *kwnames) {
+    Argv argv(py::handle(), args);
+    if (argv.size() < nk) throw py::value_error("frame: fewer values than keyword names");
+    return steal(PyObject_Vectorcall(callable.ptr(), argv.args(), (argv.size() - nk) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwnames));
 }
 
 }  // namespace detail
@@ -96,48 +96,62 @@ template <char... C>
 constexpr Int<detail::parse_int<C...>()> operator""_i() { return {}; }
 }  // namespace literals
 
-// `callable(a, b, ...)`
-inline py::object vcall(py::handle callable, std::initializer_list<py::handle> args = {}) {
-    detail::Argv argv(py::handle(), args);
-    return steal(PyObject_Vectorcall(callable.ptr(), argv.args(), argv.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+// `callable(a, b, ...)`, at most one of the callee and its arguments computed in place.
+template <typename C, typename... A>
+py::object vcall(C &&callable, A &&...args) {
+    FRAME_IN_ORDER(C, A...);
+    PyObject *argv[] = {nullptr, py::handle(args).ptr()...};
+    return steal(PyObject_Vectorcall(py::handle(callable).ptr(), argv + 1,
+                                     sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+// `callable(a(), b(), ...)`: the arguments in a braced list, the callee a named value.
+inline py::object vcall(const py::object &callable, std::initializer_list<py::handle> args) {
+    return detail::vectorcall(callable, args, 0, nullptr);
+}
+inline py::object vcall(py::handle callable, std::initializer_list<py::handle> args) {
+    return detail::vectorcall(callable, args, 0, nullptr);
+}
+py::object vcall(py::object &&callable, std::initializer_list<py::handle> args) = delete;
 
 // `callable(p..., k1=v1, k2=v2)`: the last sizeof...(K) values are the keyword
 // arguments named K, in that order; the values before them are positional.
 template <FixedString... K>
-py::object vcall_kw(py::handle callable, std::initializer_list<py::handle> args) {
-    constexpr std::size_t nk = sizeof...(K);
-    detail::Argv argv(py::handle(), args);
-    if (argv.size() < nk) throw py::value_error("frame: fewer values than keyword names");
-    return steal(PyObject_Vectorcall(callable.ptr(), argv.args(), (argv.size() - nk) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     detail::keyword_names<K...>()));
+py::object vcall_kw(const py::object &callable, std::initializer_list<py::handle> args) {
+    return detail::vectorcall(callable, args, sizeof...(K), Method::keyword_names<K...>());
 }
-
-// `obj.name(a, b, ...)`: the method is looked up at the call, as Python does.
-inline py::object vcall_method(py::handle obj, py::handle name, std::initializer_list<py::handle> args = {}) {
-    detail::Argv argv(obj, args);
-    return steal(PyObject_VectorcallMethod(name.ptr(), argv.args(), argv.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// `obj.name(p..., k1=v1, ...)`, keyword values last as in vcall_kw.
 template <FixedString... K>
-py::object vcall_method_kw(py::handle obj, py::handle name, std::initializer_list<py::handle> args) {
-    constexpr std::size_t nk = sizeof...(K);
-    detail::Argv argv(obj, args);
-    if (argv.size() < nk + 1) throw py::value_error("frame: fewer values than keyword names");
-    return steal(PyObject_VectorcallMethod(name.ptr(), argv.args(), (argv.size() - nk) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           detail::keyword_names<K...>()));
+py::object vcall_kw(py::handle callable, std::initializer_list<py::handle> args) {
+    return detail::vectorcall(callable, args, sizeof...(K), Method::keyword_names<K...>());
+}
+template <FixedString... K>
+py::object vcall_kw(py::object &&callable, std::initializer_list<py::handle> args) = delete;
+// The same with the values one by one, at most one of them and the callee computed in place.
+template <FixedString... K, typename C, typename... A>
+py::object vcall_kw(C &&callable, A &&...args) {
+    FRAME_IN_ORDER(C, A...);
+    static_assert(sizeof...(A) >= sizeof...(K), "fewer values than keyword names");
+    PyObject *argv[] = {nullptr, py::handle(args).ptr()...};
+    return steal(PyObject_Vectorcall(py::handle(callable).ptr(), argv + 1,
+                                     (sizeof...(A) - sizeof...(K)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     Method::keyword_names<K...>()));
 }
 
+// `callable(*args, **kwargs)` with a tuple and a dict (or null).
+template <typename C, typename A, typename K = py::handle>
+py::object call_with(C &&callable, A &&args, K &&kwargs = py::handle()) {
+    FRAME_IN_ORDER(C, A, K);
+    return steal(PyObject_Call(py::handle(callable).ptr(), py::handle(args).ptr(), py::handle(kwargs).ptr()));
+}
+
+namespace detail {
+bool contains_method(py::handle container, py::handle key);
+}
 // `container.__contains__(key)`, then the truth test of its answer.  An exact
 // dict's `__contains__` is dict's own, so it is asked directly.
-inline bool contains_method(py::handle container, py::handle key) {
-    if (PyDict_CheckExact(container.ptr())) {
-        int r = PyDict_Contains(container.ptr(), key.ptr());
-        if (r < 0) raise_current();
-        return r;
-    }
-    return truth(vcall_method(container, "__contains__"_n, {key}));
+template <typename C, typename K>
+bool contains_method(C &&container, K &&key) {
+    FRAME_IN_ORDER(C, K);
+    return detail::contains_method(container, key);
 }
 
 // The dict literal `{"k1": v1, "k2": v2, ...}`, keys in the given order.
@@ -153,18 +167,11 @@ py::object dict_of(std::initializer_list<py::handle> values) {
     return d;
 }
 
+// The tuple display `(a, b, ...)` and the list display `[a, b, ...]`.
+py::object tuple_of(std::initializer_list<py::handle> items);
+py::object list_of(std::initializer_list<py::handle> items);
+
 // `a + b + c` over str operands (results of str(), format() and literal texts).
-inline py::object concat(std::initializer_list<py::handle> parts) {
-    py::object tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
-    Py_ssize_t i = 0;
-    for (py::handle p : parts) {
-        if (!PyUnicode_Check(p.ptr())) {
-            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(p.ptr())->tp_name);
-            raise_current();
-        }
-        PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(p.ptr()));
-    }
-    return steal(PyUnicode_Join(Name<"">::get(), tuple.ptr()));
-}
+py::object concat(std::initializer_list<py::handle> parts);
 
 }  // namespace frame

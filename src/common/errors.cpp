@@ -42,19 +42,6 @@ void raise(py::handle exc) {
     raise_current();
 }
 
-bool has_attribute(py::handle obj, py::handle name) {
-    PyObject *v = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (v) {
-        Py_DECREF(v);
-        return true;
-    }
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return false;
-    }
-    raise_current();
-}
-
 void restore_current_exception() noexcept {
     try {
         throw;

@@ -1,12 +1,16 @@
 // The native function type: attributes, descriptor binding, vectorcall, GC.
 #include "function.hpp"
 
+#include "attributes.hpp"
 #include "binding.hpp"
 #include "errors.hpp"
 #include "generator.hpp"
+#include "native_type.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <structmember.h>
+#include <vector>
 
 #ifndef Py_TPFLAGS_HAVE_VECTORCALL
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
@@ -27,7 +31,8 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
     // against the recursion limit, as builtin functions do, so that endless
     // recursion is a RecursionError rather than an overflow of the C stack.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    // Keep the function alive while its body runs, whatever the body rebinds.
+    // Keep the function alive while its body runs, whatever the body rebinds (its
+    // code and globals are read throughout).
     Py_INCREF(self);
     PyObject *result = boundary([&]() -> PyObject * {
         Call call{fn, locals.slots()};
@@ -206,7 +211,22 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyGetSetDef module_getset = {"__module__", get_module, set_module, nullptr, nullptr};
+// A function's own `__module__`.  The type's dictionary holds the type's own
+// `__module__` (the module that made it), so the function's is served here rather
+// than by a descriptor in that dictionary.
+bool is_module_name(PyObject *name) {
+    return name == "__module__"_n.ptr() ||
+           (PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 10 &&
+            PyUnicode_CompareWithASCIIString(name, "__module__") == 0);
+}
+PyObject *getattro(PyObject *self, PyObject *name) {
+    if (is_module_name(name)) return get_module(self, nullptr);
+    return PyObject_GenericGetAttr(self, name);
+}
+int setattro(PyObject *self, PyObject *name, PyObject *value) {
+    if (is_module_name(name)) return set_module(self, value, nullptr);
+    return PyObject_GenericSetAttr(self, name, value);
+}
 
 PyMemberDef members[] = {
     {"__globals__", T_OBJECT, offsetof(F, globals), READONLY, nullptr},
@@ -228,6 +248,8 @@ PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void *>(repr)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void *>(descr_get)},
+    {Py_tp_getattro, reinterpret_cast<void *>(getattro)},
+    {Py_tp_setattro, reinterpret_cast<void *>(setattro)},
     {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(clear)},
     {Py_tp_getset, getset},
@@ -237,7 +259,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "frame.function",
+    "function",
     sizeof(F),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL,
@@ -248,24 +270,29 @@ py::object new_cell(py::handle value) { return steal(PyCell_New(value.ptr())); }
 
 }  // namespace
 
-PyTypeObject *new_function_type() {
-    PyObject *type = PyType_FromSpec(&spec);
-    if (!type) return nullptr;
-    // Functions are made by `def` only: calling the type raises TypeError
-    // ("cannot create 'frame.function' instances") instead of handing out an
-    // empty object.
-    reinterpret_cast<PyTypeObject *>(type)->tp_new = nullptr;
-    // Like Python's own function type, instances carry their own __module__; the
-    // type's name-derived __module__ must not shadow that descriptor.
-    PyObject *descr = PyDescr_NewGetSet(reinterpret_cast<PyTypeObject *>(type), &module_getset);
-    if (!descr || PyDict_SetItemString(reinterpret_cast<PyTypeObject *>(type)->tp_dict, "__module__", descr) < 0) {
-        Py_XDECREF(descr);
-        Py_DECREF(type);
-        return nullptr;
-    }
-    Py_DECREF(descr);
-    PyType_Modified(reinterpret_cast<PyTypeObject *>(type));
-    return reinterpret_cast<PyTypeObject *>(type);
+PyTypeObject *new_function_type(PyObject *module) {
+    PyTypeObject *type = new_native_type(spec, module, "velora native function", "__velora_function__");
+    // Functions are made by `def` only: calling the type raises TypeError instead of
+    // handing out an empty object.
+    if (type) type->tp_new = nullptr;
+    return type;
+}
+
+namespace {
+std::vector<std::pair<Body, BodySource>> &body_sources() {
+    static std::vector<std::pair<Body, BodySource>> sources;
+    return sources;
+}
+}  // namespace
+
+BodySource::BodySource(Body body, const char *file_, int line_) noexcept : file(file_), line(line_) {
+    body_sources().emplace_back(body, *this);
+}
+
+const BodySource *source_of(Body body) {
+    for (const auto &[b, source] : body_sources())
+        if (b == body) return &source;
+    return nullptr;
 }
 
 bool is_function(PyObject *types, py::handle obj) {
@@ -383,8 +410,8 @@ py::object Call::closure(const Def &def, std::initializer_list<py::handle> captu
                          borrow(fn->builtins), eval_defaults(*def.code, globals), cells);
 }
 
-py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle kwargs,
-                               FrameGlobals globals) const {
+py::object Call::call_in_frame_of(py::handle callable, py::handle args, py::handle kwargs,
+                                  FrameGlobals globals) const {
     if (!fn->frame_function) {
         // A one-line Python function `def <qualname>(callable, args, kwargs): return
         // callable(*args, **kwargs)`, compiled and renamed after this function once,
@@ -401,15 +428,14 @@ py::object Call::call_in_frame(py::handle callable, py::handle args, py::handle 
         if (!r) raise_current();
         Py_DECREF(r);
         py::object trampoline = ns["trampoline"];
-        py::object code = trampoline.attr("__code__").attr("replace")(
-            py::arg("co_name") = borrow(fn->qualname),
-            py::arg("co_filename") = py::str(fn->code->file),
-            py::arg("co_firstlineno") = fn->code->line);
+        py::object code = method(attr(trampoline, "__code__"_n), "replace"_n)
+                              .kw<"co_name", "co_filename", "co_firstlineno">(
+                                  {fn->qualname, py::str(fn->code->file), py::int_(fn->code->line)});
         if (globals == FrameGlobals::module)
             trampoline = steal(PyFunction_New(code.ptr(), fn->globals));
         else
-            py::setattr(trampoline, "__code__"_n, code);
-        py::setattr(trampoline, "__qualname__"_n, borrow(fn->qualname));
+            set_attr(trampoline, "__code__"_n, code);
+        set_attr(trampoline, "__qualname__"_n, fn->qualname);
         // Making it ran Python code: another thread may have made one meanwhile.
         if (!fn->frame_function) fn->frame_function = trampoline.release().ptr();
     }

@@ -21,6 +21,21 @@ namespace frame {
 struct Call;
 using Body = py::object (*)(Call &);
 
+// Where a body is defined, for tracebacks: FRAME_BODY records it when the library
+// loads, and a function made from the body names that line.
+struct BodySource {
+    const char *file;
+    int line;
+    BodySource(Body body, const char *file, int line) noexcept;
+};
+const BodySource *source_of(Body body);
+
+// `FRAME_BODY(name) { ... }` defines the body `py::object name(Call &f)`.
+#define FRAME_BODY(NAME)                                                       \
+    py::object NAME(::frame::Call &f);                                         \
+    const ::frame::BodySource NAME##_source_{NAME, __FILE__, __LINE__};        \
+    py::object NAME([[maybe_unused]] ::frame::Call &f)
+
 struct Code {
     std::string name;
     std::vector<PyObject *> varnames;   // interned: parameters, then *args, then **kwargs
@@ -28,8 +43,8 @@ struct Code {
     int argcount = 0;                   // positional-or-keyword parameters
     bool varargs = false, varkw = false;
     Body body = nullptr;
-    std::string file;                   // source file, relative to src/
-    int line = 0;
+    std::string file;                   // source file of the body, relative to src/
+    int line = 0;                       // the line the body is defined at
 
     int nlocals() const { return argcount + varargs + varkw; }
     // `params` is a Python parameter list: "market_code, count", "self, *args, **options",
@@ -104,6 +119,8 @@ struct Call {
     py::object cell(int i) const;
     // `super()` inside a method: super(<defining class>, <first argument>).
     py::object super() const;
+    // The class whose body defined this method (`__class__`), or null.
+    PyObject *defining_class() const { return fn->klass; }
     // Execute a nested `def` here: a new function whose qualified name is
     // "<this>.<locals>.<name>" and whose closure cells hold `captured`.
     py::object closure(const Def &def, std::initializer_list<py::handle> captured) const;
@@ -111,8 +128,12 @@ struct Call {
     // function's name and source file, for callees that inspect their caller's stack
     // (warnings.warn with a stacklevel).
     enum class FrameGlobals { own, module };
-    py::object call_in_frame(py::handle callable, py::handle args, py::handle kwargs,
-                             FrameGlobals globals = FrameGlobals::own) const;
+    template <typename C, typename A, typename K>
+    py::object call_in_frame(C &&callable, A &&args, K &&kwargs, FrameGlobals globals = FrameGlobals::own) const {
+        FRAME_IN_ORDER(C, A, K);
+        return call_in_frame_of(callable, args, kwargs, globals);
+    }
+    py::object call_in_frame_of(py::handle callable, py::handle args, py::handle kwargs, FrameGlobals globals) const;
     // Calling a generator function: a suspended generator running `body` when iterated.
     py::object generator(std::unique_ptr<GeneratorBody> body) const;
 };
@@ -127,7 +148,8 @@ py::object eval_defaults(const Code &code, py::handle globals);
 // The same with the namespace made only if an expression needs one (not for literals).
 py::object eval_defaults(const Code &code, const std::function<py::object()> &scope);
 
-PyTypeObject *new_function_type();
+// The function type of the module named `module` (see module.hpp).
+PyTypeObject *new_function_type(PyObject *module);
 bool is_function(PyObject *types, py::handle obj);
 void set_defining_class(py::handle function, py::handle klass);
 

@@ -1,6 +1,7 @@
 #include "generator.hpp"
 
 #include "errors.hpp"
+#include "native_type.hpp"
 #include "ops.hpp"
 
 #include <string>
@@ -198,13 +199,14 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"frame.generator", sizeof(GeneratorObject), 0,
+PyType_Spec spec = {"generator", sizeof(GeneratorObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 
 }  // namespace
 
-PyTypeObject *new_generator_type() {
-    PyObject *type = PyType_FromSpec(&spec);
+PyTypeObject *new_generator_type(PyObject *module) {
+    PyObject *type = reinterpret_cast<PyObject *>(
+        new_native_type(spec, module, "velora native generator", "__velora_generator__"));
     if (!type) return nullptr;
     // Generators come from calling a generator function only.
     reinterpret_cast<PyTypeObject *>(type)->tp_new = nullptr;

@@ -23,7 +23,8 @@ struct GeneratorBody {
     virtual int traverse(visitproc, void *) { return 0; }
 };
 
-PyTypeObject *new_generator_type();
+// The generator type of the module named `module` (see module.hpp).
+PyTypeObject *new_generator_type(PyObject *module);
 py::object make_generator(PyObject *type, std::unique_ptr<GeneratorBody> body, py::handle name,
                           py::handle qualname, const char *file, int line);
 

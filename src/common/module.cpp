@@ -1,5 +1,6 @@
 #include "module.hpp"
 
+#include "attributes.hpp"
 #include "errors.hpp"
 #include "statements.hpp"
 
@@ -182,16 +183,20 @@ py::object Call::import_from(const char *module, const char *name) const {
 
 int exec_module(PyObject *module, void (*body)(Module &)) noexcept {
     ModuleState *st = state_of(module);
-    PyObject *fn_type = reinterpret_cast<PyObject *>(new_function_type());
-    if (!fn_type) return -1;
-    PyObject *gen_type = reinterpret_cast<PyObject *>(new_generator_type());
-    if (!gen_type) {
-        Py_DECREF(fn_type);
-        return -1;
-    }
-    st->types = PyTuple_Pack(2, fn_type, gen_type);
-    Py_DECREF(fn_type);
-    Py_DECREF(gen_type);
+    PyObject *name = PyModule_GetNameObject(module);
+    if (!name) return -1;
+    PyObject *fn_type = reinterpret_cast<PyObject *>(new_function_type(name));
+    PyObject *gen_type = fn_type ? reinterpret_cast<PyObject *>(new_generator_type(name)) : nullptr;
+    Py_DECREF(name);
+    // The types are module attributes under their qualified names, so that pickle
+    // finds them there.
+    PyObject *dict = PyModule_GetDict(module);
+    if (gen_type) st->types = PyTuple_Pack(2, fn_type, gen_type);
+    bool failed = !st->types || PyDict_SetItemString(dict, "__velora_function__", fn_type) < 0 ||
+                  PyDict_SetItemString(dict, "__velora_generator__", gen_type) < 0;
+    Py_XDECREF(fn_type);
+    Py_XDECREF(gen_type);
+    if (failed) return -1;
     PyObject *builtins_module = PyImport_ImportModule("builtins");
     if (!st->types || !builtins_module) return -1;
     st->builtins = Py_NewRef(PyModule_GetDict(builtins_module));

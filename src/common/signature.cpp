@@ -101,8 +101,11 @@ std::shared_ptr<const Code> Code::make(const char *name, const char *params, Bod
     auto code = std::make_shared<Code>();
     code->name = name;
     code->body = body;
-    code->file = relative_source(where.file_name());
-    code->line = static_cast<int>(where.line());
+    // Tracebacks name the line where the body is defined; a body defined without
+    // FRAME_BODY is placed at the `def`.
+    const BodySource *source = source_of(body);
+    code->file = relative_source(source ? source->file : where.file_name());
+    code->line = source ? source->line : static_cast<int>(where.line());
     std::vector<PyObject *> star, starstar;
     for (std::string_view piece : split_params(params)) {
         auto fail = [&](const char *why) {

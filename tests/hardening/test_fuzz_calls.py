@@ -19,7 +19,7 @@ from velora.tavlo.utils import live_feed
 
 def is_native(value):
     """A function of the frame (each module execution has its own function type)."""
-    return repr(type(value)) == "<class 'frame.function'>"
+    return type(value).__name__ == "velora native function"
 
 
 

@@ -30,16 +30,16 @@ using namespace frame;
 
 namespace {
 
-py::object describe(Call &f) { return py::make_tuple(f[0], f[1], f[2], f[3]); }
-py::object pair(Call &f) { return py::make_tuple(f[0], f[1]); }
-py::object read_limit(Call &f) { return f.global("LIMIT"_n); }
-py::object shared(Call &f) {
-    call_method(f[0], "append"_n, len_of(f[0]));
+FRAME_BODY(describe) { return tuple_of({f[0], f[1], f[2], f[3]}); }
+FRAME_BODY(pair) { return tuple_of({f[0], f[1]}); }
+FRAME_BODY(read_limit) { return f.global("LIMIT"_n); }
+FRAME_BODY(shared) {
+    method(f[0], "append"_n)(len_of(f[0]));
     return borrow(f[0].ptr());
 }
 
-py::object adder(Call &f) { return add(f[0], f.cell(0)); }
-py::object make_adder(Call &f) {
+FRAME_BODY(adder) { return add(f[0], f.cell(0)); }
+FRAME_BODY(make_adder) {
     static const Def adder_def("adder", "x", adder);
     return f.closure(adder_def, {f[0]});
 }
@@ -70,28 +70,26 @@ struct Firsts : GeneratorBody {
         return 0;
     }
 };
-py::object pairs_firsts(Call &f) { return f.generator(std::make_unique<Firsts>(borrow(f[0].ptr()))); }
+FRAME_BODY(pairs_firsts) { return f.generator(std::make_unique<Firsts>(borrow(f[0].ptr()))); }
 
-py::object call(Call &f) { return steal(PyObject_Call(f[0].ptr(), f[1].ptr(), nullptr)); }
+FRAME_BODY(call) { return call_with(f[0], f[1]); }
 
-py::object warn_caller(Call &f) {
-    py::object warnings = f.global("warnings"_n);
-    py::dict kwargs;
-    kwargs["stacklevel"] = 2;
-    return f.call_in_frame(py::getattr(warnings, "warn"_n),
-                           py::make_tuple(f[0], f.global("UserWarning"_n)), kwargs);
+FRAME_BODY(warn_caller) {
+    py::object warn = attr(f.global("warnings"_n), "warn"_n);
+    py::object args = tuple_of({f[0], f.global("UserWarning"_n)});
+    return f.call_in_frame(warn, args, dict_of<"stacklevel">({2_i}));
 }
 
-py::object base_init(Call &f) {
-    py::setattr(f[0], "base_ran"_n, py::bool_(true));
+FRAME_BODY(base_init) {
+    set_attr(f[0], "base_ran"_n, py::handle(Py_True));
     return py::none();
 }
-py::object child_init(Call &f) {
-    call_method(f.super(), "__init__"_n);
-    py::setattr(f[0], "x"_n, f[1]);
+FRAME_BODY(child_init) {
+    method(f.super(), "__init__"_n)();
+    set_attr(f[0], "x"_n, f[1]);
     return py::none();
 }
-py::object child_get(Call &f) { return add(py::getattr(f[0], "x"_n), f[1]); }
+FRAME_BODY(child_get) { return add(attr(f[0], "x"_n), f[1]); }
 
 void body(Module &m) {
     m.import("enum");
@@ -114,7 +112,7 @@ void body(Module &m) {
         c.def("__init__", "self, x", child_init);
         c.def("get", "self, extra=0", child_get);
     });
-    py::object enum_ = py::getattr(m.get("enum"), "Enum"_n);
+    py::object enum_ = attr(m.get("enum"), "Enum"_n);
     m.cls("Color", {enum_}, [](ClassBody &c) {
         c.set("RED", py::str("r"));
         c.set("GREEN", py::str("g"));

@@ -43,3 +43,7 @@ class StockEvents(Enum):
     SPECIAL_HALT = "32"
     NO_LIMIT_ABN_HALT = "17"
     RISK_WARN_TRADING = "20"
+
+# The types of the module's native functions and generators (pickled by reference).
+__velora_function__: type
+__velora_generator__: type

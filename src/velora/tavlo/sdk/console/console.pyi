@@ -16,3 +16,7 @@ shell: click.Command
 update_data: click.Command
 check_data: click.Command
 download_data: click.Command
+
+# The types of the module's native functions and generators (pickled by reference).
+__velora_function__: type
+__velora_generator__: type

@@ -20,19 +20,19 @@ const char *const kNotConfigured = "当前环境未配置用户名和密码";
 // the password may hold further colons.  A value with no colon at all was never
 // written by `velora license`: it is reported as not configured, rather than split
 // into a clipped user name and the whole value as password.
-py::object get_license_info(Call &f) {
+FRAME_BODY(get_license_info) {
     py::handle license_name = f[0];
-    py::object license = vcall_method(py::getattr(f.global("os"_n), "environ"_n), "get"_n, {license_name});
+    py::object license = method(attr(f.global("os"_n), "environ"_n), "get"_n)(license_name);
     if (truth(license)) {
-        py::object colon = vcall_method(license, "find"_n, {":"_n});
+        py::object colon = method(license, "find"_n)(":"_n);
         if (ne(colon, -1_i)) {
-            py::object user = getitem(license, slice(py::none(), colon));
-            py::object pw = getitem(license, slice(add(vcall_method(license, "find"_n, {":"_n}), 1_i), py::none()));
-            return py::make_tuple(user, pw);
+            py::object user = getslice(license, Py_None, colon);
+            py::object pw = getslice(license, add(method(license, "find"_n)(":"_n), 1_i), Py_None);
+            return tuple_of({user, pw});
         }
     }
-    call_method(f.global("click"_n), "echo"_n, kNotConfigured);
-    return py::make_tuple(py::none(), py::none());
+    method(f.global("click"_n), "echo"_n)(py::str(kNotConfigured));
+    return tuple_of({Py_None, Py_None});
 }
 
 // Is `text` a str made only of ASCII characters that `pattern` accepts?
@@ -53,18 +53,16 @@ bool value_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || 
 // list, with no shell in between.  Either way the output and status are not used.
 void persist_on_windows(const Call &f, py::handle name, py::handle value) {
     if (plain_text(name, name_char) && plain_text(value, value_char)) {
-        py::object command = call_method(py::str("setx {variable_name} \"{value}\" "), "format"_n,
-                                         py::arg("variable_name") = name, py::arg("value") = value);
-        call_method(f.global("os"_n), "popen"_n, command);
+        Method popen = method(f.global("os"_n), "popen"_n);
+        popen(method(py::str("setx {variable_name} \"{value}\" "), "format"_n).kw<"variable_name", "value">({name, value}));
         return;
     }
     py::object subprocess = steal(PyImport_ImportModule("subprocess"));
-    py::object devnull = py::getattr(subprocess, "DEVNULL"_n);
-    call_method(subprocess, "run"_n, py::make_tuple("setx", name, value), py::arg("stdout") = devnull,
-                py::arg("stderr") = devnull);
+    py::object devnull = attr(subprocess, "DEVNULL"_n);
+    method(subprocess, "run"_n).kw<"stdout", "stderr">({tuple_of({"setx"_n, name, value}), devnull, devnull});
 }
 
-py::object set_to_environ(Call &f) {
+FRAME_BODY(set_to_environ) {
     py::object variables = borrow(f[0].ptr());
     py::handle value = f[1];
     py::object var_name = eq(variables, py::str("VELORA_LICENSE")) ? py::object(py::str("velora license")) : variables;
@@ -73,18 +71,15 @@ py::object set_to_environ(Call &f) {
         one.append(variables);
         variables = one;
     }
-    py::object os = f.global("os"_n);
-    if (truth(call_method(py::getattr(f.global("sys"_n), "platform"_n), "startswith"_n, "win"))) {
+    if (truth(method(attr(f.global("sys"_n), "platform"_n), "startswith"_n)("win"_n))) {
         for (py::handle name : variables) persist_on_windows(f, name, value);
     } else {
-        f.global("update_bash_file"_n)(variables, value);
+        vcall(f.global("update_bash_file"_n), variables, value);
     }
-    py::object environ = py::getattr(os, "environ"_n);
-    for (py::handle name : variables) setitem(environ, name, value);
-    py::object click = f.global("click"_n);
-    call_method(click, "echo"_n, call_method(py::str("当前 {var_name} 已设置为 {value}"), "format"_n,
-                                             py::arg("var_name") = var_name, py::arg("value") = value));
-    call_method(click, "echo"_n, "请重启当前的 terminal ");
+    for (py::handle name : variables) setitem(attr(f.global("os"_n), "environ"_n), name, value);
+    Method echo = method(f.global("click"_n), "echo"_n);
+    echo(method(py::str("当前 {var_name} 已设置为 {value}"), "format"_n).kw<"var_name", "value">({var_name, value}));
+    method(f.global("click"_n), "echo"_n)(py::str("请重启当前的 terminal "));
     return py::none();
 }
 

@@ -8,3 +8,7 @@ def set_to_environ(variables: str | list[str], value: str) -> None:
     :param variable_name: string
     :param value: string
     """
+
+# The types of the module's native functions and generators (pickled by reference).
+__velora_function__: type
+__velora_generator__: type

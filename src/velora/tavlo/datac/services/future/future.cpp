@@ -36,7 +36,7 @@ py::list strings(std::initializer_list<const char *> items) {
 }
 
 // A declared service: the arguments are accepted and the answer is None.
-py::object declared(Call &) { return py::none(); }
+FRAME_BODY(declared) { return py::none(); }
 
 // The body every deprecated alias shares:
 //
@@ -46,43 +46,43 @@ py::object declared(Call &) { return py::none(); }
 //
 // warn runs inside a Python frame named after the alias, so that stacklevel=2
 // names the line that called the alias.
-py::object redirect(Call &f, const char *message, py::handle replacement, int nargs) {
+template <FixedString Replacement>
+py::object redirect(Call &f, const char *message, Name<Replacement> replacement, int nargs) {
     py::object warnings = f.import("warnings"_n);
-    py::object warn = py::getattr(warnings, "warn"_n);
-    py::dict options;
-    options["category"_n] = f.global("DeprecationWarning"_n);
-    options["stacklevel"_n] = py::int_(2);
-    f.call_in_frame(warn, py::make_tuple(py::str(message)), options);
+    py::object warn = attr(warnings, "warn"_n);
+    py::object text = steal(PyUnicode_FromString(message));
+    py::object options = dict_of<"category", "stacklevel">({f.global("DeprecationWarning"_n), 2_i});
+    f.call_in_frame(warn, tuple_of({text}), options);
     py::object target = f.global(replacement);
-    py::tuple args(nargs);
-    for (int i = 0; i < nargs; ++i) PyTuple_SET_ITEM(args.ptr(), i, Py_NewRef(f[i].ptr()));
-    return steal(PyObject_Call(target.ptr(), args.ptr(), nullptr));
+    return steal(PyObject_Vectorcall(target.ptr(), &f.locals[0], nargs, nullptr));
 }
 
 // --- dominant contracts ---------------------------------------------------------
 
-py::object get_dominant_future(Call &f) {
+FRAME_BODY(get_dominant_future) {
     return redirect(f, "'get_dominant_future' is deprecated, please use 'futures.get_dominant' instead",
                     "get_dominant"_n, 6);
 }
 
-py::object get_dominant(Call &f) {
+//     if isinstance(underlying_symbol, six.string_types):
+//         return None
+//     raise ValueError("invalid underlying_symbol: {}".format(underlying_symbol))
+FRAME_BODY(get_dominant) {
     py::handle underlying_symbol = f[0];
     py::object isinstance = f.global("isinstance"_n);
-    py::object string_types = py::getattr(f.global("six"_n), "string_types"_n);
-    if (truth(isinstance(underlying_symbol, string_types))) return py::none();
-    py::object message = call_method(py::str("invalid underlying_symbol: {}"), "format"_n, underlying_symbol);
-    raise(f.global("ValueError"_n)(message));
+    if (truth(vcall(isinstance, underlying_symbol, attr(f.global("six"_n), "string_types"_n)))) return py::none();
+    py::object error = f.global("ValueError"_n);
+    raise(vcall(error, method("invalid underlying_symbol: {}"_n, "format"_n)(underlying_symbol)));
 }
 
 // --- contract economics and market statistics ---------------------------------
 
-py::object future_commission_margin(Call &f) {
+FRAME_BODY(future_commission_margin) {
     return redirect(f, "'future_commission_margin' is deprecated, please use 'futures.get_commission_margin' instead",
                     "get_commission_margin"_n, 3);
 }
 
-py::object get_future_member_rank(Call &f) {
+FRAME_BODY(get_future_member_rank) {
     return redirect(f, "'get_future_member_rank' is deprecated, please use 'futures.get_member_rank' instead",
                     "get_member_rank"_n, 3);
 }
@@ -99,23 +99,23 @@ py::object get_future_member_rank(Call &f) {
 //             if pre:
 //                 x['ex_cum_factor'] = x['ex_cum_factor'] - x['ex_cum_factor'].iloc[-1]
 //         return x.set_index('ex_date')
-py::object process(Call &f) {
+FRAME_BODY(process) {
     py::handle x = f[0];
-    auto last = [&] { return getitem(py::getattr(getitem(x, "ex_cum_factor"_n), "iloc"_n), py::int_(-1)); };
+    auto last = [&] { return getitem(attr(getitem(x, "ex_cum_factor"_n), "iloc"_n), -1_i); };
     if (truth(f.cell(1))) {  // ratio
-        setitem(x, "ex_cum_factor"_n, call_method(getitem(x, "ex_factor"_n), "cumprod"_n));
+        setitem(x, "ex_cum_factor"_n, method(getitem(x, "ex_factor"_n), "cumprod"_n)());
         if (truth(f.cell(0))) {  // pre
             py::object cum = getitem(x, "ex_cum_factor"_n);
             setitem(x, "ex_cum_factor"_n, truediv(cum, last()));
         }
     } else {
-        setitem(x, "ex_cum_factor"_n, call_method(getitem(x, "ex_factor"_n), "cumsum"_n));
+        setitem(x, "ex_cum_factor"_n, method(getitem(x, "ex_factor"_n), "cumsum"_n)());
         if (truth(f.cell(0))) {
             py::object cum = getitem(x, "ex_cum_factor"_n);
             setitem(x, "ex_cum_factor"_n, sub(cum, last()));
         }
     }
-    return call_method(x, "set_index"_n, py::handle("ex_date"_n));
+    return method(x, "set_index"_n)("ex_date"_n);
 }
 
 // pandas 2.2 deprecated handing the grouping column to the applied function (with
@@ -123,7 +123,7 @@ py::object process(Call &f) {
 // that column, so where the grouping's apply accepts include_groups it is told to
 // leave the column out: the same result, without the warning.
 bool apply_takes_include_groups(py::handle apply) {
-    py::object signature = py::getattr(steal(PyImport_ImportModule("inspect")), "signature"_n);
+    py::object signature = attr(steal(PyImport_ImportModule("inspect")), "signature"_n);
     PyObject *sig = PyObject_CallOneArg(signature.ptr(), apply.ptr());
     if (!sig) {
         // Not introspectable: call it plainly.
@@ -131,7 +131,7 @@ bool apply_takes_include_groups(py::handle apply) {
         PyErr_Clear();
         return false;
     }
-    py::object parameters = py::getattr(steal(sig), "parameters"_n);
+    py::object parameters = attr(steal(sig), "parameters"_n);
     int found = PySequence_Contains(parameters.ptr(), "include_groups"_n.ptr());
     if (found < 0) raise_current();
     return found;
@@ -145,20 +145,20 @@ bool apply_takes_include_groups(py::handle apply) {
 //         ratio = adjust_method.endswith('ratio')
 //         def _process(x): ...
 //         return ex_factor.groupby('underlying_symbol', as_index=True).apply(_process)['ex_cum_factor']
-py::object internal_get_ex_factor(Call &f) {
+FRAME_BODY(internal_get_ex_factor) {
     py::handle underlying_symbols = f[0], adjust_type = f[1], adjust_method = f[2], rule = f[3];
-    py::object table = f.global("_get_future_factors_df"_n)(rule);
-    py::object ex_factor = getitem(getitem(py::getattr(table, "loc"_n), underlying_symbols), adjust_method);
-    py::setattr(ex_factor, "name"_n, "ex_factor"_n);
-    ex_factor = call_method(ex_factor, "reset_index"_n);
+    py::object table = vcall(f.global("_get_future_factors_df"_n), rule);
+    py::object ex_factor = getitem(getitem(attr(table, "loc"_n), underlying_symbols), adjust_method);
+    set_attr(ex_factor, "name"_n, "ex_factor"_n);
+    ex_factor = method(ex_factor, "reset_index"_n)();
     py::object pre = steal(PyObject_RichCompare(adjust_type.ptr(), "pre"_n.ptr(), Py_EQ));
-    py::object ratio = call_method(adjust_method, "endswith"_n, py::handle("ratio"_n));
+    py::object ratio = method(adjust_method, "endswith"_n)("ratio"_n);
     static const Def process_def("_process", "x", process);
     py::object _process = f.closure(process_def, {pre, ratio});
-    py::object grouped = call_method(ex_factor, "groupby"_n, py::handle("underlying_symbol"_n), py::arg("as_index") = true);
-    py::object apply = py::getattr(grouped, "apply"_n);
-    py::object applied = apply_takes_include_groups(apply) ? apply(_process, py::arg("include_groups") = false)
-                                                           : apply(_process);
+    py::object grouped = method(ex_factor, "groupby"_n).kw<"as_index">({"underlying_symbol"_n, Py_True});
+    py::object apply = attr(grouped, "apply"_n);
+    py::object applied = apply_takes_include_groups(apply) ? vcall_kw<"include_groups">(apply, {_process, Py_False})
+                                                           : vcall(apply, _process);
     return getitem(applied, "ex_cum_factor"_n);
 }
 
@@ -449,7 +449,7 @@ struct SliceDominantData final : GeneratorBody {
     }
 };
 
-py::object _slice_dominant_data(Call &f) { return f.generator(std::make_unique<SliceDominantData>(f[0])); }
+FRAME_BODY(_slice_dominant_data) { return f.generator(std::make_unique<SliceDominantData>(f[0])); }
 
 // --- the module body ---------------------------------------------------------------
 

@@ -115,3 +115,7 @@ def get_exchange_daily(
     fields: _Names | None = None,
     market: str = "cn",
 ) -> pd.DataFrame | None: ...
+
+# The types of the module's native functions and generators (pickled by reference).
+__velora_function__: type
+__velora_generator__: type

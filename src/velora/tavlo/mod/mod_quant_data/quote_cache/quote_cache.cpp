@@ -32,10 +32,10 @@ py::object options_copy(py::handle options) { return steal(PyDict_Copy(options.p
 // `return self.parse_response(connection, command_name, **options)`.
 py::object attempt(py::handle self, py::handle connection, py::handle command_name, py::handle args,
                    py::handle options) {
-    steal(PyObject_Call(py::getattr(connection, "send_command"_n).ptr(), args.ptr(), nullptr));
-    py::object parse_response = py::getattr(self, "parse_response"_n);
-    return steal(PyObject_Call(parse_response.ptr(), py::make_tuple(connection, command_name).ptr(),
-                               options_copy(options).ptr()));
+    call_with(attr(connection, "send_command"_n), args);
+    py::object parse_response = attr(self, "parse_response"_n);
+    py::object positional = tuple_of({connection, command_name});
+    return call_with(parse_response, positional, options_copy(options));
 }
 
 // `except (ConnectionError, TimeoutError, redis.exceptions.RedisError)`: the classes
@@ -43,28 +43,29 @@ py::object attempt(py::handle self, py::handle connection, py::handle command_na
 bool connection_failure(const Call &f, const py::error_already_set &e) {
     py::object connection_error = f.global("ConnectionError"_n);
     py::object timeout_error = f.global("TimeoutError"_n);
-    py::object redis_error = py::getattr(py::getattr(f.global("redis"_n), "exceptions"_n), "RedisError"_n);
+    py::object redis_error = attr(attr(f.global("redis"_n), "exceptions"_n), "RedisError"_n);
     return e.matches(connection_error) || e.matches(timeout_error) || e.matches(redis_error);
 }
 
 // A command on a pooled connection; if the connection fails, it is dropped and the
 // command sent once more on it (which reconnects).  The second attempt is not
 // guarded.  The connection goes back to the pool on every way out.
-py::object execute_command(Call &f) {
+FRAME_BODY(execute_command) {
     py::handle self = f[0], args = f[1], options = f[2];
-    py::object pool = py::getattr(self, "connection_pool"_n);
-    py::object command_name = getitem(args, py::int_(0));
+    py::object pool = attr(self, "connection_pool"_n);
+    py::object command_name = getitem(args, 0_i);
     // Run from a frame named after this method, so that a warning the pool raises about
     // its arguments points here (one place, shown once) rather than at each command.
-    py::object connection = f.call_in_frame(py::getattr(pool, "get_connection"_n),
-                                            py::make_tuple(command_name), options_copy(options));
+    py::object get_connection = attr(pool, "get_connection"_n);
+    py::object positional = tuple_of({command_name});
+    py::object connection = f.call_in_frame(get_connection, positional, options_copy(options));
     auto guarded = [&]() -> py::object {
         try {
             return attempt(self, connection, command_name, args, options);
         } catch (py::error_already_set &e) {
             Handling handling(e);
             if (!connection_failure(f, e)) throw;
-            call_method(connection, "disconnect"_n);
+            method(connection, "disconnect"_n)();
             return attempt(self, connection, command_name, args, options);
         }
     };
@@ -73,19 +74,19 @@ py::object execute_command(Call &f) {
         result = guarded();
     } catch (py::error_already_set &e) {
         Handling handling(e);
-        call_method(pool, "release"_n, connection);
+        method(pool, "release"_n)(connection);
         throw;
     } catch (...) {
-        call_method(pool, "release"_n, connection);
+        method(pool, "release"_n)(connection);
         throw;
     }
-    call_method(pool, "release"_n, connection);
+    method(pool, "release"_n)(connection);
     return result;
 }
 
 // `json.loads(v.decode())`
 py::object decode(const Call &f, py::handle v) {
-    return call_method(f.global("json"_n), "loads"_n, call_method(v, "decode"_n));
+    return method(f.global("json"_n), "loads"_n)(method(v, "decode"_n)());
 }
 
 // `[json.loads(v.decode()) for v in values]`, or `[]` when there are none.
@@ -96,29 +97,29 @@ py::object decode_all(const Call &f, py::handle values) {
     return out;
 }
 
-py::object store_init(Call &f) {
+FRAME_BODY(store_init) {
     py::handle self = f[0], redis_url = f[1];
-    py::setattr(self, "_redis"_n, call_method(f.global("Redis"_n), "from_url"_n, redis_url));
+    set_attr(self, "_redis"_n, method(f.global("Redis"_n), "from_url"_n)(redis_url));
     return py::none();
 }
 
-py::object get_current_bar(Call &f) {
+FRAME_BODY(get_current_bar) {
     py::handle self = f[0], market_code = f[1];
-    py::object v = call_method(py::getattr(self, "_redis"_n), "lindex"_n, market_code, -1);
+    py::object v = method(attr(self, "_redis"_n), "lindex"_n)(market_code, -1_i);
     if (is_none(v)) return py::none();
     return decode(f, v);
 }
 
-py::object get_settle_price(Call &f) {
+FRAME_BODY(get_settle_price) {
     py::handle self = f[0], market_code = f[1];
-    py::object v = call_method(py::getattr(self, "_redis"_n), "hget"_n, "settlement", market_code);
-    if (is_none(v)) return py::getattr(f.global("np"_n), "nan"_n);
-    return f.global("float"_n)(v);
+    py::object v = method(attr(self, "_redis"_n), "hget"_n)("settlement"_n, market_code);
+    if (is_none(v)) return attr(f.global("np"_n), "nan"_n);
+    return vcall(f.global("float"_n), v);
 }
 
-py::object history(Call &f) {
+FRAME_BODY(history) {
     py::handle self = f[0], market_code = f[1], bar_count = f[2];
-    py::object values = call_method(py::getattr(self, "_redis"_n), "lrange"_n, market_code, neg(bar_count), -1);
+    py::object values = method(attr(self, "_redis"_n), "lrange"_n)(market_code, neg(bar_count), -1_i);
     return decode_all(f, values);
 }
 
@@ -130,25 +131,23 @@ const std::pair<py::handle, py::handle> &book_field(int i) {
     return fields[i];
 }
 
-py::object get_snapshot(Call &f) {
+FRAME_BODY(get_snapshot) {
     py::handle self = f[0], market_code = f[1];
-    py::object key = add(py::getattr(f.global("RedisStore"_n), "snapshot_prefix"_n), market_code);
-    py::object v = call_method(py::getattr(self, "_redis"_n), "get"_n, key);
+    py::object key = add(attr(f.global("RedisStore"_n), "snapshot_prefix"_n), market_code);
+    py::object v = method(attr(self, "_redis"_n), "get"_n)(key);
     if (is_none(v)) return py::none();
     py::object snapshot = decode(f, v);
     for (int i = 0; i < 4; ++i) {
         const auto &[plural, singular] = book_field(i);
-        int present = PySequence_Contains(snapshot.ptr(), plural.ptr());
-        if (present < 0) raise_current();
-        if (!present) setitem(snapshot, plural, call_method(snapshot, "get"_n, singular, py::list()));
+        if (!contains(plural, snapshot)) setitem(snapshot, plural, method(snapshot, "get"_n)(singular, py::list()));
     }
     return snapshot;
 }
 
-py::object history_ticks(Call &f) {
+FRAME_BODY(history_ticks) {
     py::handle self = f[0], market_code = f[1], count = f[2];
-    py::object key = add(py::getattr(self, "tick_prefix"_n), market_code);
-    py::object values = call_method(py::getattr(self, "_redis"_n), "lrange"_n, key, neg(count), -1);
+    py::object key = add(attr(self, "tick_prefix"_n), market_code);
+    py::object values = method(attr(self, "_redis"_n), "lrange"_n)(key, neg(count), -1_i);
     return decode_all(f, values);
 }
 
@@ -156,7 +155,7 @@ void body(Module &m) {
     m.import("numpy", "np");
     m.import("simplejson", "json");
     m.import("redis");
-    py::object base = py::getattr(py::getattr(m.get("redis"), "client"_n), "Redis"_n);
+    py::object base = attr(attr(m.get("redis"), "client"_n), "Redis"_n);
     m.cls("Redis", {base}, [](ClassBody &c) {
         c.def("execute_command", "self, *args, **options", execute_command);
     });

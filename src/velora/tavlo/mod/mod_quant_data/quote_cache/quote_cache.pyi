@@ -31,3 +31,7 @@ class RedisStore:
         """The latest snapshot, with "asks", "bids", "ask_vols" and "bid_vols" always present, or None."""
     def history_ticks(self, market_code: str, count: int) -> list[dict[str, Any]]:
         """The last `count` ticks (all of them for 0), oldest first; [] if there are none."""
+
+# The types of the module's native functions and generators (pickled by reference).
+__velora_function__: type
+__velora_generator__: type

@@ -1,0 +1,261 @@
+// Attribute reads and method lookups through per-name caches (see attributes.hpp).
+//
+// Each kind of entry mirrors a step of the interpreter's generic lookup
+// (PyObject_GenericGetAttr for instances, type.__getattribute__ for classes,
+// the module's dictionary for modules) that is known to give the same answer
+// while the entry's key is unchanged.  Whatever the entry cannot vouch for goes
+// to the generic path.
+#include "attributes.hpp"
+
+#include <memory>
+#include <structmember.h>
+
+// Exported by CPython 3.9 to 3.13 (declared in the internal headers from 3.13 on):
+// LOAD_METHOD's lookup, which finds a method without making a bound method.
+extern "C" int _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
+
+namespace frame {
+namespace {
+
+using Entry = AttrCache::Entry;
+
+// The version tag of a type, or 0 when it has none the interpreter keeps up to
+// date (it changes with any change to the type or a base).
+unsigned int version_tag(PyTypeObject *type) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
+bool current(PyTypeObject *type, unsigned int version) { return version && version_tag(type) == version; }
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+// A dictionary's version tag: every change to any dictionary gives it a new one.
+std::uint64_t dict_version(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+#pragma GCC diagnostic pop
+
+bool is_data_descriptor(PyObject *d) { return d && Py_TYPE(d)->tp_descr_get && Py_TYPE(d)->tp_descr_set; }
+
+// --- filling an entry -----------------------------------------------------------
+
+bool fill_module(Entry &e, PyObject *module, PyObject *name) {
+    // Anything ModuleType itself defines under the name (`__dict__`, `__class__`, ...)
+    // is left to the generic path.
+    if (_PyType_Lookup(&PyModule_Type, name)) return false;
+    PyObject *dict = PyModule_GetDict(module);
+    std::uint64_t version = dict_version(dict);
+    PyObject *value = PyDict_GetItemWithError(dict, name);
+    if (!value || !version) return PyErr_Clear(), false;
+    e = Entry{AttrCache::module_value, &PyModule_Type, 0, dict, version, value, 0};
+    return true;
+}
+
+bool fill_class(Entry &e, PyObject *klass, PyObject *name) {
+    PyTypeObject *meta = Py_TYPE(klass);
+    // type.__getattribute__ runs, unless the metaclass overrides it (a metaclass's
+    // __getattr__ alone, as in the enumeration's on 3.9, runs only when it fails).
+    if (meta->tp_getattro != PyType_Type.tp_getattro &&
+        _PyType_Lookup(meta, "__getattribute__"_n.ptr()) != _PyType_Lookup(&PyType_Type, "__getattribute__"_n.ptr()))
+        return false;
+    if (is_data_descriptor(_PyType_Lookup(meta, name))) return false;  // the metaclass's descriptor wins
+    PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(klass), name);
+    unsigned int meta_tag = version_tag(meta), own_tag = version_tag(reinterpret_cast<PyTypeObject *>(klass));
+    if (!found || !meta_tag || !own_tag) return false;
+    e = Entry{AttrCache::class_value, meta, meta_tag, klass, own_tag, found, 0};
+    if (!Py_TYPE(found)->tp_descr_get) return true;
+    e.kind = AttrCache::class_descr;
+    if (Py_TYPE(found) == &PyClassMethod_Type) {
+        // The function inside, held by the classmethod: a method call passes the class.
+        PyObject *func = PyObject_GetAttr(found, "__func__"_n.ptr());
+        if (!func) return PyErr_Clear(), true;
+        Py_DECREF(func);
+        if (PyFunction_Check(func)) e = Entry{AttrCache::class_method, meta, meta_tag, klass, own_tag, func, 0};
+    }
+    return true;
+}
+
+bool fill_instance(Entry &e, PyTypeObject *type, PyObject *name) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject *descr = _PyType_Lookup(type, name);
+    unsigned int tag = version_tag(type);
+    if (!tag) return false;
+    e = Entry{AttrCache::empty, type, tag, nullptr, 0, descr, 0};
+    if (is_data_descriptor(descr)) {
+        e.kind = AttrCache::data_descr;
+        if (Py_TYPE(descr) == &PyMemberDescr_Type) {
+            PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
+            if (member->type == T_OBJECT_EX && (member->flags & ~READONLY) == 0) {
+                e.kind = AttrCache::member;
+                e.offset = member->offset;
+            }
+        } else if (Py_TYPE(descr) == &PyGetSetDescr_Type &&
+                   reinterpret_cast<PyGetSetDescrObject *>(descr)->d_getset->get) {
+            e.kind = AttrCache::getset;
+        }
+        return true;
+    }
+    bool has_get = descr && Py_TYPE(descr)->tp_descr_get;
+#if PY_VERSION_HEX >= 0x030B0000
+    // Attribute values kept inside the object: the generic path reads them.
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return false;
+#endif
+    if (type->tp_dictoffset < 0) return false;
+    if (type->tp_dictoffset == 0) {
+        if (!descr) return false;
+        e.kind = has_get ? AttrCache::no_dict_descr : AttrCache::no_dict_value;
+        return true;
+    }
+    e.kind = has_get ? AttrCache::dict_then_descr : AttrCache::dict_then_value;
+    e.offset = type->tp_dictoffset;
+    return true;
+}
+
+bool matches(const Entry &e, PyObject *obj) {
+    switch (e.kind) {
+    case AttrCache::empty:
+        return false;
+    case AttrCache::module_value:
+        return Py_TYPE(obj) == &PyModule_Type && PyModule_GetDict(obj) == e.owner &&
+               dict_version(e.owner) == e.owner_version;
+    case AttrCache::class_value:
+    case AttrCache::class_descr:
+    case AttrCache::class_method:
+        return obj == e.owner && Py_TYPE(obj) == e.type && current(e.type, e.version) &&
+               current(reinterpret_cast<PyTypeObject *>(obj), static_cast<unsigned int>(e.owner_version));
+    default:
+        return Py_TYPE(obj) == e.type && current(e.type, e.version);
+    }
+}
+
+// The entry for `obj`, found or made; null when the generic path must answer.
+const Entry *lookup(PyObject *obj, PyObject *name, AttrCache &cache) {
+    for (const Entry &e : cache.entries)
+        if (matches(e, obj)) return &e;
+    Entry fresh;
+    bool ok = Py_TYPE(obj) == &PyModule_Type ? fill_module(fresh, obj, name)
+              : PyType_Check(obj)            ? fill_class(fresh, obj, name)
+                                             : fill_instance(fresh, Py_TYPE(obj), name);
+    if (!ok) return nullptr;
+    Entry &slot = cache.entries[cache.next];
+    cache.next = (cache.next + 1) % AttrCache::kEntries;
+    slot = fresh;
+    return &slot;
+}
+
+// The instance dictionary's value for `name`, or null (no dictionary, or not in it).
+PyObject *in_instance_dict(PyObject *obj, const Entry &e, PyObject *name) {
+    PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
+    if (!dict) return nullptr;
+    PyObject *v = PyDict_GetItemWithError(dict, name);
+    if (!v && PyErr_Occurred()) raise_current();
+    return v;
+}
+
+py::object generic(PyObject *obj, PyObject *name) { return steal(PyObject_GetAttr(obj, name)); }
+
+py::object descr_get(PyObject *descr, PyObject *obj, PyObject *type) {
+    return steal(Py_TYPE(descr)->tp_descr_get(descr, obj, type));
+}
+
+}  // namespace
+
+py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
+    PyObject *obj = handle.ptr();
+    const Entry *e = lookup(obj, name, cache);
+    if (!e) return generic(obj, name);
+    switch (e->kind) {
+    case AttrCache::module_value:
+    case AttrCache::class_value:
+    case AttrCache::no_dict_value:
+        return borrow(e->value);
+    case AttrCache::class_descr:
+        return descr_get(e->value, nullptr, obj);
+    case AttrCache::class_method:
+        // What classmethod.__get__ gives for a function: the function bound to the class.
+        return steal(PyMethod_New(e->value, obj));
+    case AttrCache::member: {
+        PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e->offset);
+        if (v) return borrow(v);
+        break;  // unset: AttributeError, worded by the generic path
+    }
+    case AttrCache::getset: {
+        PyGetSetDef *gs = reinterpret_cast<PyGetSetDescrObject *>(e->value)->d_getset;
+        return steal(gs->get(obj, gs->closure));
+    }
+    case AttrCache::data_descr:
+    case AttrCache::no_dict_descr:
+        return descr_get(e->value, obj, reinterpret_cast<PyObject *>(e->type));
+    case AttrCache::dict_then_value:
+    case AttrCache::dict_then_descr: {
+        if (PyObject *v = in_instance_dict(obj, *e, name)) return borrow(v);
+        if (!e->value) break;  // not there: AttributeError, worded by the generic path
+        if (e->kind == AttrCache::dict_then_value) return borrow(e->value);
+        return descr_get(e->value, obj, reinterpret_cast<PyObject *>(e->type));
+    }
+    case AttrCache::empty:
+        break;
+    }
+    return generic(obj, name);
+}
+
+Method get_method(py::handle handle, PyObject *name, AttrCache &cache) {
+    PyObject *obj = handle.ptr();
+    if (const Entry *e = lookup(obj, name, cache)) {
+        bool method_like = e->value && PyType_HasFeature(Py_TYPE(e->value), Py_TPFLAGS_METHOD_DESCRIPTOR);
+        switch (e->kind) {
+        case AttrCache::class_method:
+            return Method(borrow(e->value), borrow(obj));
+        case AttrCache::no_dict_descr:
+            if (method_like) return Method(borrow(e->value), borrow(obj));
+            break;
+        case AttrCache::dict_then_descr:
+            if (!method_like) break;
+            if (PyObject *v = in_instance_dict(obj, *e, name)) return Method(borrow(v), py::object());
+            return Method(borrow(e->value), borrow(obj));
+        default:
+            break;
+        }
+        return Method(get_attr(handle, name, cache), py::object());
+    }
+    PyObject *found = nullptr;
+    int unbound = _PyObject_GetMethod(obj, name, &found);
+    if (!found) raise_current();
+    return Method(steal(found), unbound ? borrow(obj) : py::object());
+}
+
+bool has_attribute(py::handle obj, py::handle name) {
+    PyObject *v = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (v) {
+        Py_DECREF(v);
+        return true;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return false;
+    }
+    raise_current();
+}
+
+py::object Method::call(PyObject **argv, std::size_t nargs, PyObject *kwnames) const {
+    if (self_)
+        return steal(PyObject_Vectorcall(callable_.ptr(), argv + 1, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return steal(PyObject_Vectorcall(callable_.ptr(), argv + 2, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+py::object Method::call_list(std::initializer_list<py::handle> args, PyObject *kwnames) const {
+    std::size_t nk = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    if (args.size() < nk) throw py::value_error("frame: fewer values than keyword names");
+    constexpr std::size_t kInline = 24;
+    PyObject *inline_argv[kInline];
+    std::unique_ptr<PyObject *[]> heap;
+    PyObject **argv = args.size() + 2 <= kInline ? inline_argv : (heap.reset(new PyObject *[args.size() + 2]), heap.get());
+    argv[0] = nullptr;
+    argv[1] = self_.ptr();
+    std::size_t i = 2;
+    for (py::handle h : args) argv[i++] = h.ptr();
+    return call(argv, args.size() - nk, kwnames);
+}
+
+}  // namespace frame

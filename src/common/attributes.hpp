@@ -1,0 +1,129 @@
+// Attribute reads and method lookups by literal name, with the interpreter's
+// inline caches as model.
+//
+//     obj.name                  attr(obj, "name"_n)
+//     obj.name = value          set_attr(obj, "name"_n, value)
+//     obj.name(a, b)            method(obj, "name"_n)(a, b)
+//
+// Each literal name keeps a small cache of what its last lookups found, keyed by
+// the type of the object and the type's version tag (which the interpreter changes
+// whenever the type or one of its bases changes), or for a module by its
+// dictionary's version tag.  While the key matches, a read goes straight to where
+// the attribute lives: a slot, a getset, the instance dictionary, the class's own
+// value or descriptor, the module's dictionary.  Anything else (a
+// `__getattribute__` or `__getattr__` of the class, a metaclass descriptor, a type
+// changed since, a value that is not there) takes the interpreter's generic path,
+// so every read gives what `getattr` would give at that moment.
+//
+// `method(obj, name)` finds the method before the arguments are evaluated, as
+// Python does (`obj.name` is looked up, then the arguments, then the call), and
+// calls a function found on the class with `obj` as its first argument, without
+// making a bound method.
+#pragma once
+#include "ops.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+
+namespace frame {
+
+struct AttrCache {
+    enum Kind : unsigned char {
+        empty,
+        module_value,   // a module's global: `owner` is its dictionary, `value` the global
+        class_value,    // on a class: `owner` is the class, `value` an attribute without __get__
+        class_descr,    // on a class: `value` a descriptor, whose __get__ is called
+        class_method,   // on a class: `value` the function inside a classmethod
+        member,         // a slot of the instance at `offset`
+        getset,         // a getset descriptor's getter
+        data_descr,     // another data descriptor: its __get__
+        dict_then_value,  // the instance dictionary at `offset`, else `value` (a class attribute or null)
+        dict_then_descr,  // the instance dictionary at `offset`, else `value`'s __get__
+        no_dict_value,    // no instance dictionary: `value` itself
+        no_dict_descr,    // no instance dictionary: `value`'s __get__ (a method)
+    };
+    struct Entry {
+        Kind kind = empty;
+        PyTypeObject *type = nullptr;  // type(obj)
+        unsigned int version = 0;      // its version tag
+        PyObject *owner = nullptr;     // the class (class_*) or module dictionary (module_value)
+        std::uint64_t owner_version = 0;  // the metaclass's tag (class_*) or the dictionary's (module_value)
+        PyObject *value = nullptr;     // borrowed: held by a dictionary the key vouches for
+        Py_ssize_t offset = 0;
+    };
+    static constexpr int kEntries = 2;
+    Entry entries[kEntries];
+    unsigned char next = 0;
+};
+
+// `obj.name`, through the cache of a literal name.
+py::object get_attr(py::handle obj, PyObject *name, AttrCache &cache);
+
+template <FixedString S>
+py::object attr(py::handle obj, Name<S> name) {
+    static AttrCache cache;
+    return get_attr(obj, name.ptr(), cache);
+}
+// `getattr(obj, name)` for a name known only at run time.
+inline py::object attr(py::handle obj, py::handle name) { return steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+
+// `obj.name = value`.  Python evaluates the value first, then `obj`: at most one of
+// them may be computed in place.
+template <typename O, typename V>
+void set_attr(O &&obj, py::handle name, V &&value) {
+    FRAME_IN_ORDER(O, V);
+    if (PyObject_SetAttr(py::handle(obj).ptr(), name.ptr(), py::handle(value).ptr()) < 0) raise_current();
+}
+
+// `hasattr(obj, name)`: only AttributeError means "no"; other errors propagate.
+bool has_attribute(py::handle obj, py::handle name);
+
+// A method found on an object and not yet called: `obj.name`, evaluated, before its
+// arguments are.
+class Method {
+public:
+    Method(py::object callable, py::object self) : callable_(std::move(callable)), self_(std::move(self)) {}
+
+    // `obj.name(a, b, c)`: at most one argument computed in place (their order is not fixed).
+    template <typename... A>
+    py::object operator()(A &&...args) const {
+        FRAME_IN_ORDER(A...);
+        PyObject *argv[] = {nullptr, self_.ptr(), py::handle(args).ptr()...};
+        return call(argv, sizeof...(A), nullptr);
+    }
+    // `obj.name(a(), b(), c())`: a braced list is evaluated left to right.
+    py::object operator()(std::initializer_list<py::handle> args) const { return call_list(args, nullptr); }
+    // `obj.name(p..., k1=v1, k2=v2)`: the last sizeof...(K) values are the keyword arguments.
+    template <FixedString... K>
+    py::object kw(std::initializer_list<py::handle> args) const {
+        return call_list(args, keyword_names<K...>());
+    }
+
+    template <FixedString... K>
+    static PyObject *keyword_names() {
+        static PyObject *const names = [] {
+            PyObject *t = PyTuple_Pack(sizeof...(K), Name<K>::get()...);
+            if (!t) Py_FatalError("frame: cannot make a keyword-name tuple");
+            return t;
+        }();
+        return names;
+    }
+
+private:
+    // argv[0] is free (PY_VECTORCALL_ARGUMENTS_OFFSET), argv[1] the self slot.
+    py::object call(PyObject **argv, std::size_t nargs, PyObject *kwnames) const;
+    py::object call_list(std::initializer_list<py::handle> args, PyObject *kwnames) const;
+
+    py::object callable_;
+    py::object self_;  // null when callable_ is already bound
+};
+
+Method get_method(py::handle obj, PyObject *name, AttrCache &cache);
+
+template <FixedString S>
+Method method(py::handle obj, Name<S> name) {
+    static AttrCache cache;
+    return get_method(obj, name.ptr(), cache);
+}
+
+}  // namespace frame
