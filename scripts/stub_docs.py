@@ -126,8 +126,9 @@ def rewrite(source, module):
             elif len(body) > 1 or isinstance(node, ast.Module):
                 # the docstring's whole lines go
                 edits.append((starts[first.lineno - 1], starts[first.end_lineno], ""))
-            else:
-                edits.append((*span, "..."))
+            else:   # the body becomes `...`, on the def line when the docstring was alone below it
+                head = source[:span[0]].rstrip()
+                edits.append((len(head), span[1], " ...") if head.endswith(":") else (*span, "..."))
         elif isinstance(node, ast.Module):
             edits.append((0, 0, literal(doc) + "\n"))
         else:
