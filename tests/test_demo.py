@@ -218,7 +218,8 @@ def test_the_command_without_redis_server(tmp_path):
 def test_sizes_out_of_range(args, status, message, venv):
     """scripts/run.sh answers --help and usage errors under its own name, and
     before it sets anything up (with python3 when there is no venv yet)."""
-    env = dict(os.environ, PYTHONIOENCODING="utf-8")
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}   # only the standard library runs here
+    env["PYTHONIOENCODING"] = "utf-8"
     env["VELORA_VENV"] = os.path.dirname(os.path.dirname(sys.executable)) if venv == "project's" else "/nonexistent"
     result = subprocess.run(["bash", "scripts/run.sh", *args], cwd=ROOT, capture_output=True, text=True,
                             timeout=60, env=env)

@@ -4,6 +4,8 @@ index); there the six modules import beside a framework stand-in whose `velora`
 packages are namespace packages (host/) or regular packages with __init__.py on
 another path, and mypy and pyright check a user's script against the installed
 stubs in both layouts."""
+import glob
+import importlib.util
 import json
 import os
 import re
@@ -16,9 +18,11 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = os.path.join(ROOT, "host")
-MODULES = ("velora.data.interface.event_codes", "velora.tavlo.sdk.credentials", "velora.tavlo.sdk.console",
-           "velora.tavlo.datac.services.future", "velora.tavlo.mod.mod_quant_data.quote_cache",
-           "velora.tavlo.utils.live_feed")
+SRC = os.path.join(ROOT, "src")
+_spec = importlib.util.spec_from_file_location("finder_source", os.path.join(SRC, "_velora_native_finder.py"))
+finder = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(finder)
+MODULES = finder.MODULES
 
 # The instrumented build is tested by the rest of the suite; this one builds and installs a normal wheel.
 pytestmark = pytest.mark.skipif(os.environ.get("VELORA_SANITIZE") == "1", reason="packaging is not instrumented")
@@ -75,6 +79,9 @@ print(json.dumps(out))
 
 def test_every_module_imports_beside_the_framework(fresh_python, framework):
     layout, folder = framework
+    # the finder knows every module folder of the source tree
+    assert sorted(MODULES) == sorted({os.path.relpath(os.path.dirname(p), SRC).replace(os.sep, ".") for p in
+                                      glob.glob(os.path.join(SRC, "velora", "**", "*.cpp"), recursive=True)})
     result = run([fresh_python, "-c", IMPORT_ALL, *MODULES], env=dict(os.environ, PYTHONPATH=folder), cwd="/")
     assert result.returncode == 0, result.stderr
     out = json.loads(result.stdout)
