@@ -42,9 +42,9 @@ class VeloraNativeFinder:
         if fullname in PACKAGES:
             folder = os.path.join(ROOT, *parts)
             if os.path.isdir(folder):
-                spec = importlib.machinery.ModuleSpec(fullname, None, is_package=True)
-                spec.submodule_search_locations = [folder]
-                return spec
+                package = importlib.machinery.ModuleSpec(fullname, None, is_package=True)
+                package.submodule_search_locations = [folder]
+                return package
         return None
 
     @classmethod

@@ -19,9 +19,9 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = os.path.join(ROOT, "host")
 SRC = os.path.join(ROOT, "src")
-_spec = importlib.util.spec_from_file_location("finder_source", os.path.join(SRC, "_velora_native_finder.py"))
-finder = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(finder)
+_found = importlib.util.spec_from_file_location("finder_source", os.path.join(SRC, "_velora_native_finder.py"))
+finder = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(finder)
 MODULES = finder.MODULES
 
 # The instrumented build is tested by the rest of the suite; this one builds and installs a normal wheel.
