@@ -514,8 +514,11 @@ class Simulator:
         self.minutes_done = index + 1
         if index == 0:
             self._milestone("first one-minute bars")
-        if index == self.minutes - 1:
+        if index == MAX_MINUTES - 1:
             self._milestone("last one-minute bars: the market closes")
+        elif index == self.minutes - 1:
+            self._milestone("last one-minute bars of the replay (%d of the session's %d minutes)"
+                            % (self.minutes, MAX_MINUTES))
 
     # --- the broker ---------------------------------------------------------------------
 

@@ -1,4 +1,4 @@
-"""Stock abnormal-trading event codes."""
+# Stock abnormal-trading event codes.
 from enum import Enum
 
 class StockEvents(Enum):

@@ -1,4 +1,4 @@
-"""The `velora` command line: a click group and its five commands."""
+# The `velora` command line: a click group and its five commands.
 from collections.abc import Iterable
 from typing import Any
 

@@ -1,4 +1,5 @@
-"""The user's data-service login, kept in environment variables."""
+# The user's data-service login, kept in environment variables.
+# Docstrings here are exactly the module's own (__doc__); other notes are comments.
 
 def get_license_info(license_name: str = "VELORA_LICENSE") -> tuple[str, str] | tuple[None, None]:
     """从license获取账户的相关信息"""

@@ -1,10 +1,11 @@
-"""The live trading bridge: broker SDK callbacks become framework events.
-
-The framework constructs `MachStrategy(config)` and hands it to the broker SDK
-`pymach`, which calls its methods.  Every callback appends framework `Event`
-objects to `event_queue`, which the framework drains; snapshots and bars are
-also kept in the live caches that the four query functions read.
-"""
+# The live trading bridge: broker SDK callbacks become framework events.
+#
+# The framework constructs `MachStrategy(config)` and hands it to the broker SDK
+# `pymach`, which calls its methods.  Every callback appends framework `Event`
+# objects to `event_queue`, which the framework drains; snapshots and bars are
+# also kept in the live caches that the four query functions read.
+#
+# Docstrings here are exactly the module's own (__doc__); other notes are comments.
 import datetime as _datetime
 from collections import deque
 from typing import Any
@@ -33,21 +34,17 @@ algo_parent_orders: dict[Any, Any]
 algo_child_orders: dict[Any, Any]
 algo_child_trades: dict[Any, Any]
 
-def get_current_bar(market_code: str) -> dict[str, Any] | None:
-    """The newest bar dict of `market_code`, or None."""
+# the newest bar dict of `market_code`, or None
+def get_current_bar(market_code: str) -> dict[str, Any] | None: ...
+# the newest tick dict of `market_code`, or None
+def get_current_tick(market_code: str) -> dict[str, Any] | None: ...
+# the newest `count` tick dicts of `market_code`, oldest first (all of them for 0), or None
+def history_ticks(market_code: str, count: int) -> list[dict[str, Any]] | None: ...
+# the newest `count` bar dicts of `market_code`, oldest first (all of them for 0), or None
+def history_bars(market_code: str, count: int) -> list[dict[str, Any]] | None: ...
 
-def get_current_tick(market_code: str) -> dict[str, Any] | None:
-    """The newest tick dict of `market_code`, or None."""
-
-def history_ticks(market_code: str, count: int) -> list[dict[str, Any]] | None:
-    """The newest `count` tick dicts of `market_code`, oldest first (all of them for 0), or None."""
-
-def history_bars(market_code: str, count: int) -> list[dict[str, Any]] | None:
-    """The newest `count` bar dicts of `market_code`, oldest first (all of them for 0), or None."""
-
+# The adapter through which the broker SDK drives the framework in live trading.
 class MachStrategy(strategy.MachStrategy):
-    """The adapter through which the broker SDK drives the framework in live trading."""
-
     logged_in: bool
     order_num: int
     bar_cnt: int
