@@ -5,7 +5,7 @@ import collections
 import numpy as np
 import pandas as pd
 
-from common import modules, rebound
+from common import calls, loop, modules, rebound
 from harness import Path, Side
 
 
@@ -81,13 +81,30 @@ def factor_paths(n_products, n_rolls):
                    check=check)
 
 
+def declared_service_paths(n_calls):
+    """A call of a declared service: the arguments bound (five defaults), the product
+    checked, None returned."""
+    native, plain = modules("future")
+    symbols = ["IF"] * n_calls
+
+    def check():
+        assert native.get_dominant("IF") is None and plain.get_dominant("IF") is None
+
+    yield Path("get_dominant('IF') (a declared service)", "one product code, the other parameters defaulted",
+               Side(calls(native.get_dominant, symbols), n_calls, loop(symbols)),
+               Side(calls(plain.get_dominant, symbols), n_calls, loop(symbols)),
+               check=check)
+
+
 def paths(quick=False):
     native, plain = modules("future")
     names = ["_get_future_factors_df"]
     with rebound(native, names), rebound(plain, names):
         if quick:
+            yield from declared_service_paths(50)
             yield from slicing_paths(2000)
             yield from factor_paths(5, 4)
         else:
+            yield from declared_service_paths(2000)
             yield from slicing_paths(1000000)
             yield from factor_paths(100, 50)

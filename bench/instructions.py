@@ -1,15 +1,16 @@
-"""Instructions per call of each side of a path, counted by callgrind.
+"""Instructions per call of the native and plain sides of a path, counted by callgrind.
 
     python bench/instructions.py --only on_snapshot [--only ...] [--batches N] [--full]
 
 Wall-clock times on a shared machine move with its load; instruction counts do
 not, so they judge a change to the frame or a module more finely (they do not
-see cache misses, which the timed run does).  Each side runs in its own process
-under ``valgrind --tool=callgrind``, on the smoke-run inputs (``--full``: the
-benchmark's own); only the timed batches are counted (collection is switched on
-inside ``sys.call_tracing``, through which the batches alone are run), and
-``PYTHONHASHSEED`` is fixed so that dictionary layouts repeat.  The skeleton of
-each side's loop is counted too and subtracted, as in the timed run.
+see cache misses, which the timed run does).  One process under ``valgrind
+--tool=callgrind`` runs a path's batches on the smoke-run inputs (``--full``:
+the benchmark's own): the native side's through ``sys.call_tracing``, the plain
+side's through ``functools.reduce`` and the loop's skeleton through ``filter``,
+so that the three are told apart by the C function each ran under; only those
+three are counted, and ``PYTHONHASHSEED`` is fixed so that dictionary layouts
+repeat.  The skeleton is subtracted, as in the timed run.
 """
 import argparse
 import os
@@ -22,13 +23,15 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
+# The C function each side runs under, for callgrind to tell them apart.
+TRAMPOLINES = {"native": "sys_call_tracing", "plain": "functools_reduce", "skeleton": "filter_next"}
 
-def child(group, name, side, batches, full):
+
+def child(group, name, batches, full):
     sys.path[:0] = [HERE, os.path.join(ROOT, "host")]
+    import functools
     import gc
     import importlib
-
-    from harness import Side
 
     gc.disable()
     paths = importlib.import_module(group).paths(quick=not full)  # kept: closing it undoes the set-up
@@ -37,39 +40,56 @@ def child(group, name, side, batches, full):
             break
     else:
         raise SystemExit("no path %r in %s" % (name, group))
-    skeleton = side.startswith("skeleton:")
-    s = path.sides[side.split(":")[-1]]
-    if skeleton:
-        s = Side(s.skeleton or (lambda: None), s.calls, setup=s.setup)
-    for _ in range(3):
-        if s.setup:
-            s.setup()
-        s.run()
+    native, plain = path.sides["native"], path.sides["plain"]
+    skeleton = native.skeleton or (lambda: None)
+    for side in (native, plain):
+        for _ in range(3):
+            if side.setup:
+                side.setup()
+            side.run()
     for _ in range(batches):
-        if s.setup:
-            s.setup()
-        sys.call_tracing(s.run, ())
-    print("calls", s.calls * batches, flush=True)
+        if native.setup:
+            native.setup()
+        sys.call_tracing(native.run, ())
+    for _ in range(batches):
+        if plain.setup:
+            plain.setup()
+        functools.reduce(lambda _, run: run(), [None, plain.run])
+    for _ in range(batches):
+        list(filter(lambda _: skeleton(), [None]))
+    print("calls", native.calls * batches, flush=True)
     os._exit(0)  # no teardown: its cost would not be the path's
 
 
-def count(group, name, side, batches, full):
+def inclusive(report, function):
+    """The inclusive count of `function` in a callgrind_annotate report."""
+    for line in report.splitlines():
+        if re.search(r":%s( |$)" % re.escape(function), line):
+            return int(line.split()[0].replace(",", ""))
+    return 0
+
+
+def count(group, name, batches=10, full=False):
+    """Instructions per call of each side: {"native": n, "plain": p}."""
     valgrind = shutil.which("valgrind")
     if not valgrind:
         raise SystemExit("valgrind is not installed")
     with tempfile.TemporaryDirectory() as tmp:
+        out_file = os.path.join(tmp, "callgrind.out")
         env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
+        toggles = ["--toggle-collect=%s" % f for f in TRAMPOLINES.values()]
         out = subprocess.run(
-            [valgrind, "--tool=callgrind", "--toggle-collect=sys_call_tracing",
-             "--callgrind-out-file=" + os.path.join(tmp, "callgrind.out"),
-             sys.executable, os.path.abspath(__file__), "--child", group, name, side, str(batches)]
-            + (["--full"] if full else []),
+            [valgrind, "--tool=callgrind", *toggles, "--callgrind-out-file=" + out_file, sys.executable,
+             os.path.abspath(__file__), "--child", group, name, str(batches)] + (["--full"] if full else []),
             capture_output=True, text=True, env=env)
-    calls = re.search(r"^calls (\d+)", out.stdout, re.M)
-    collected = re.search(r"Collected : (\d+)", out.stderr)
-    if not (calls and collected):
-        raise RuntimeError("%s/%s failed:\n%s" % (name, side, out.stdout + out.stderr[-2000:]))
-    return int(collected.group(1)) / int(calls.group(1))
+        calls = re.search(r"^calls (\d+)", out.stdout, re.M)
+        if not calls or not os.path.exists(out_file):
+            raise RuntimeError("%s failed:\n%s" % (name, out.stdout + out.stderr[-2000:]))
+        report = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out_file],
+                                capture_output=True, text=True, check=True).stdout
+    totals = {side: inclusive(report, function) for side, function in TRAMPOLINES.items()}
+    n = int(calls.group(1))
+    return {side: (totals[side] - totals["skeleton"]) / n for side in ("native", "plain")}
 
 
 def main():
@@ -77,35 +97,26 @@ def main():
     parser.add_argument("--only", action="append", default=[], metavar="TEXT", required=False)
     parser.add_argument("--batches", type=int, default=10)
     parser.add_argument("--full", action="store_true", help="the benchmark's inputs rather than the smoke run's")
-    parser.add_argument("--child", nargs=4, metavar=("GROUP", "PATH", "SIDE", "BATCHES"), help=argparse.SUPPRESS)
+    parser.add_argument("--child", nargs=3, metavar=("GROUP", "PATH", "BATCHES"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        group, name, side, batches = args.child
-        return child(group, name, side, int(batches), args.full)
+        group, name, batches = args.child
+        return child(group, name, int(batches), args.full)
     if not args.only:
-        parser.error("name the paths to count with --only (each side takes tens of seconds under callgrind)")
+        parser.error("name the paths to count with --only (each path takes tens of seconds under callgrind)")
 
     sys.path[:0] = [HERE, os.path.join(ROOT, "host")]
     import run
 
-    print("| path | native | plain | floor | native−floor | plain−floor | ovh n/p |")
-    print("|---|---|---|---|---|---|---|")
+    print("| path | native | plain | native ÷ plain |")
+    print("|---|---|---|---|")
     for group in run.GROUPS:
         for path in run.group_paths(group, quick=True):
             if not any(t in path.name for t in args.only):
                 continue
-            counts = {}
-            for side, s in path.sides.items():
-                total = count(group, path.name, side, args.batches, args.full)
-                base = count(group, path.name, "skeleton:" + side, args.batches, args.full) if s.skeleton else 0
-                counts[side] = total - base
-            n, p, f = counts["native"], counts["plain"], counts.get("floor")
-            cells = [path.name, "%.0f" % n, "%.0f" % p]
-            if f is not None:
-                cells += ["%.0f" % f, "%.0f" % (n - f), "%.0f" % (p - f), "%.2f" % ((n - f) / (p - f))]
-            else:
-                cells += ["-"] * 4
-            print("| " + " | ".join(cells) + " |", flush=True)
+            counts = count(group, path.name, args.batches, args.full)
+            print("| %s | %.0f | %.0f | %.2f |" % (path.name, counts["native"], counts["plain"],
+                                                 counts["native"] / counts["plain"]), flush=True)
 
 
 if __name__ == "__main__":

@@ -38,8 +38,8 @@ BAR_END = 20240105093100000
 
 
 def queue(kind=RingBuffer):
-    """A small event queue; each module gets one of its own kind (a ring buffer that
-    locks), so that both sides pay for the lock and the floor does not."""
+    """A small event queue of each module's own kind: the native bridge's atomic ring
+    buffer, numpy_ringbuffer's own for the plain bridge and the floor."""
     return kind(capacity=QUEUE_SLOTS, dtype=object)
 
 
@@ -434,6 +434,40 @@ def query_paths(n_codes, ticks, bars_per_code):
                check=check)
 
 
+def queue_paths(n_events):
+    """The event queue alone: an event appended, then taken out, as the bridge and the
+    framework's consumer do (numpy_ringbuffer's own ring buffer on the plain side)."""
+    native, plain = modules("live_feed")
+    events = [object() for _ in range(n_events)]
+    sides = {}
+    for side, module in (("native", native), ("plain", plain)):
+        q = queue(type(module.event_queue))
+
+        def batch(append=q.append, popleft=q.popleft, items=events):
+            for x in items:
+                append(x)
+            for _ in items:
+                popleft()
+        sides[side] = batch
+
+    def skeleton(items=events):
+        for x in items:
+            pass
+        for _ in items:
+            pass
+
+    def check():
+        for kind in (type(native.event_queue), RingBuffer):
+            q = kind(capacity=4, dtype=object)
+            for x in range(6):
+                q.append(x)
+            assert [q.popleft() for _ in range(len(q))] == [2, 3, 4, 5], kind
+
+    yield Path("event queue (append + popleft)", "%d events appended, then taken out" % n_events,
+               Side(sides["native"], n_events, skeleton), Side(sides["plain"], n_events, skeleton),
+               check=check, note="per event: one append and one popleft")
+
+
 STATE = ("event_queue", "history_bar", "history_tick", "orders_dict")
 
 
@@ -441,11 +475,13 @@ def paths(quick=False):
     native, plain = modules("live_feed")
     with rebound(native, STATE), rebound(plain, STATE), rebound(Environment, ["_env"]):
         if quick:
+            yield from queue_paths(100)
             yield from market_data_paths(50)
             yield from order_paths(10)
             yield from position_paths(20, 2)
             yield from query_paths(20, 60, 240)
         else:
+            yield from queue_paths(5000)
             yield from market_data_paths(5000)
             yield from order_paths(100)
             yield from position_paths(500, 4)

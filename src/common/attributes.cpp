@@ -112,7 +112,7 @@ bool fill_instance(Entry &e, PyTypeObject *type, PyObject *name) {
     return true;
 }
 
-bool matches(const Entry &e, PyObject *obj) {
+inline bool matches(const Entry &e, PyObject *obj) {
     switch (e.kind) {
     case AttrCache::empty:
         return false;
@@ -129,10 +129,9 @@ bool matches(const Entry &e, PyObject *obj) {
     }
 }
 
-// The entry for `obj`, found or made; null when the generic path must answer.
-const Entry *lookup(PyObject *obj, PyObject *name, AttrCache &cache) {
-    for (const Entry &e : cache.entries)
-        if (matches(e, obj)) return &e;
+// A new entry for `obj`, made in place of the older one; null when the generic path
+// must answer.
+[[gnu::noinline]] const Entry *refill(PyObject *obj, PyObject *name, AttrCache &cache) {
     Entry fresh;
     bool ok = Py_TYPE(obj) == &PyModule_Type ? fill_module(fresh, obj, name)
               : PyType_Check(obj)            ? fill_class(fresh, obj, name)
@@ -142,6 +141,13 @@ const Entry *lookup(PyObject *obj, PyObject *name, AttrCache &cache) {
     cache.next = (cache.next + 1) % AttrCache::kEntries;
     slot = fresh;
     return &slot;
+}
+
+// The entry for `obj`, found or made; null when the generic path must answer.
+inline const Entry *lookup(PyObject *obj, PyObject *name, AttrCache &cache) {
+    for (const Entry &e : cache.entries)
+        if (matches(e, obj)) return &e;
+    return refill(obj, name, cache);
 }
 
 // The instance dictionary's value for `name`, or null (no dictionary, or not in it).

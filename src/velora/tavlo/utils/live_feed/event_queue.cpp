@@ -102,6 +102,7 @@ bool locked_elsewhere(const Storage *s) { return s->owner && s->owner != PyThrea
 
 struct View {
     Py_ssize_t left, right, capacity;
+    Py_ssize_t old_left, old_right;  // as read, before the step changed them
     bool overwrite;
     PyObject **slots;
     Py_ssize_t size() const { return right - left; }
@@ -130,6 +131,8 @@ bool view(const Storage *s, View &v) {
     if (v.capacity <= 0 || v.left < 0 || v.left >= v.capacity || v.right < v.left || v.size() > v.capacity)
         return false;
     v.slots = reinterpret_cast<PyObject **>(a->data);
+    v.old_left = v.left;
+    v.old_right = v.right;
     return true;
 }
 
@@ -145,13 +148,14 @@ void fix_indices(View &v) {
 }
 
 // Store new indices.  The new int objects are made first (the only step that can
-// fail), so that a failure changes nothing; the old ones are returned, to be let go
-// with the displaced element once the state is consistent.
+// fail), so that a failure changes nothing; an index that did not change keeps its
+// object.  The replaced ones are let go with the displaced element, once the state
+// is consistent.
 class Commit {
 public:
     Commit(Storage *s, const View &v) : s_(s) {
-        left_ = PyLong_FromSsize_t(v.left);
-        right_ = left_ ? PyLong_FromSsize_t(v.right) : nullptr;
+        left_ = v.left == v.old_left ? Py_NewRef(s->left) : PyLong_FromSsize_t(v.left);
+        right_ = !left_ ? nullptr : v.right == v.old_right ? Py_NewRef(s->right) : PyLong_FromSsize_t(v.right);
         if (!right_) {
             Py_XDECREF(left_);
             raise_current();
