@@ -69,6 +69,8 @@ def picture(x, depth=0):
         return ("class", x.__qualname__)
     if isinstance(x, slice):
         return ("slice", picture(x.start), picture(x.stop), picture(x.step))
+    if str(getattr(type(x), "__module__", "")).startswith("click"):  # a command by its name (its help
+        return (type(x).__name__, getattr(x, "name", None))           # text is compared as output)
     if str(getattr(type(x), "__module__", "")).startswith("pandas"):
         return (type(x).__name__, getattr(x, "name", None), tuple(getattr(x.index, "names", ())),
                 repr(x.to_dict()))
@@ -148,7 +150,7 @@ class Odd:
         self._op("str")
         return "odd " + self._label
 
-    def __format__(self, spec):
+    def __format__(self, how):
         self._op("format")
         return "odd " + self._label
 
@@ -281,8 +283,7 @@ class Globals:
 
     def restore(self):
         space = vars(self.module)
-        for name in [n for n in space if n not in self.saved]:
-            del space[name]
+        space.clear()  # and in their order (a module's namespace lists its names in definition order)
         space.update(self.saved)
 
 

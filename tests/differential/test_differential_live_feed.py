@@ -6,7 +6,7 @@ For each method three kinds of cases run, each on both modules:
 - records: generated SDK records (values of every kind, odd values that journal
   and raise) and arguments;
 - damaged: the usual record with each field, and each pair of fields, missing,
-  and with each field raising when read;
+  and with each field raising when read or holding an odd value;
 - globals: the usual record with each module global that the method's Python
   reads, and each pair of them, deleted from the module.
 
@@ -16,7 +16,8 @@ made to the framework's stand-ins (journal), the events queued, and the caches,
 registries, the adapter's attributes and the SDK context's calls afterwards.
 
 Run longer with VELORA_DIFFERENTIAL_CASES=<n> (random cases per method and kind;
-the damaged and globals kinds then also damage several fields or globals at once).
+the damaged and globals kinds then also damage several fields or globals at once);
+the known differences are then expected without being required.
 """
 import datetime
 import functools
@@ -28,7 +29,7 @@ import pytest
 from numpy_ringbuffer import RingBuffer
 
 from common import modules
-from differential_support import (CHANNELS, ODD_FAILS, Globals, Odd, Record, Spy, cases, delete_globals,
+from differential_support import (CASES, CHANNELS, ODD_FAILS, Globals, Odd, Record, Spy, cases, delete_globals,
                                   differences, global_names, outcome, picture, report, rng_for, single_and_pairs)
 from live_feed_support import Clock
 from pymach.enums import AlgoControlType, MarketType, OrderStatusType
@@ -216,7 +217,7 @@ def random_cases(method, n, damage):
 
 def damaged_cases(method):
     names = [(i, k) for i, r in enumerate(method.records) for k in r if r[k] != ("record", 1)]
-    for how in ("missing", "raise"):
+    for how in ("missing", "raise", ("odd", None)):
         for i, k in names:
             yield damage(method, [(i, k)], how)
     for pair in single_and_pairs(names)[len(names):]:
@@ -259,12 +260,12 @@ class Context:
     pass
 
 
-def make_value(spec, label, journal, records):
-    if isinstance(spec, tuple) and spec[:1] == ("odd",):
-        return Odd(label, spec[1], journal)
-    if isinstance(spec, tuple) and spec[:1] == ("record",):
-        return records[spec[1]]
-    return spec
+def make_value(value, label, journal, records):
+    if isinstance(value, tuple) and value[:1] == ("odd",):
+        return Odd(label, value[1], journal)
+    if isinstance(value, tuple) and value[:1] == ("record",):
+        return records[value[1]]
+    return value
 
 
 def run(module, case):
@@ -379,7 +380,7 @@ known(APPEND, "on_snapshot on_bar on_algo_login on_create_algo_parent_order_res 
 known(APPEND, "on_snapshot send_after_trading_event send_day_event on_algo_login on_create_algo_parent_order_res "
       "on_cancel_algo_parent_order_res on_control_algo_parent_order_res on_algo_parent_order_update "
       "on_algo_child_order_update on_algo_child_order_trade", "globals", "lookups")
-known(APPEND, "on_algo_login on_create_algo_parent_order_res on_cancel_algo_parent_order_res "
+known(APPEND, "on_snapshot on_bar on_algo_login on_create_algo_parent_order_res on_cancel_algo_parent_order_res "
       "on_control_algo_parent_order_res on_algo_parent_order_update on_algo_child_order_update "
       "on_algo_child_order_trade", "damaged", "lookups")
 known("`system_log.info` looked up after the log line is built; `datetime.combine` looked up after "
@@ -388,13 +389,22 @@ known("`datetime.combine` looked up after `now.date()` and `time(h, m, s)` are e
       "lookups")
 
 
+def expected(name, kind, channel):
+    """The reason a test is expected to fail, if it is.  Longer runs (more cases) also
+    find the known lookup orders in kinds where the usual cases do not show them."""
+    reason = KNOWN.get((name, kind, channel))
+    if reason is None and CASES and channel == "lookups":
+        reason = next((r for (n, _, c), r in KNOWN.items() if (n, c) == (name, channel)), None)
+    return reason
+
+
 def params():
     out = []
     for name in METHODS:
         for kind in KINDS:
             for channel in CHANNELS:
-                reason = KNOWN.get((name, kind, channel))
-                marks = [pytest.mark.xfail(strict=True, reason=reason)] if reason else []
+                reason = expected(name, kind, channel)
+                marks = [pytest.mark.xfail(strict=not CASES, reason=reason)] if reason else []
                 out.append(pytest.param(name, kind, channel, marks=marks, id="%s-%s-%s" % (name, kind, channel)))
     return out
 
@@ -414,4 +424,5 @@ def test_native_matches_plain_python(name, kind, channel):
         diff = differences(native, plain, channel)
         if diff:
             found.append(report(repr(case), diff))
-    assert not found, "%d of %d cases differ, e.g.\n%s" % (len(found), len(runs), "\n".join(found[:3]))
+    if found:
+        pytest.fail("%d of %d cases differ, e.g.\n%s" % (len(found), len(runs), "\n".join(found[:3])), pytrace=False)
