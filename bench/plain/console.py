@@ -94,9 +94,11 @@ def update_data(data_bundle_path, base, minbar, tick, with_derivatives, concurre
     from velora.tavlo.utils.login import init_wux
     init_wux()
     if base is False and not minbar and not tick and smart is False:
-        click.echo(update_data.get_help(click.Context(update_data)))
+        ctx = click.Context(update_data)
+        click.echo(update_data.get_help(ctx))
         return 1
-    from velora.tavlo.alpha.bundle import update_bundle_from_pormex, update_bundle_from_exist_file
+    from velora.tavlo.alpha.bundle import update_bundle_from_pormex
+    from velora.tavlo.alpha.bundle import update_bundle_from_exist_file
     from velora.tavlo.alpha.utils.scripts import check_tick
     path = os.path.join(data_bundle_path, "bundle")
     if os.path.exists(path):
@@ -106,7 +108,7 @@ def update_data(data_bundle_path, base, minbar, tick, with_derivatives, concurre
     if smart:
         # Always run, even after a failed update; either failure fails the command.
         r = update_bundle_from_exist_file(concurrency, data_bundle_path)
-        succeed = succeed if r else r
+        succeed = r and succeed
     if not succeed:
         sys.exit(1)
 

@@ -11,6 +11,7 @@ from dateutil.relativedelta import relativedelta
 
 
 def get_dominant_future(underlying_symbol, start_date=None, end_date=None, rule=0, rank=1, market='cn'):
+    import warnings
     warnings.warn("'get_dominant_future' is deprecated, please use 'futures.get_dominant' instead",
                   category=DeprecationWarning, stacklevel=2)
     return get_dominant(underlying_symbol, start_date, end_date, rule, rank, market)
@@ -51,6 +52,7 @@ _FIELDS = ["margin_type", "long_margin_ratio", "short_margin_ratio", "commission
 
 
 def future_commission_margin(market_code=None, fields=None, hedge_flag='speculation'):
+    import warnings
     warnings.warn("'future_commission_margin' is deprecated, please use 'futures.get_commission_margin' instead",
                   category=DeprecationWarning, stacklevel=2)
     return get_commission_margin(market_code, fields, hedge_flag)
@@ -73,6 +75,7 @@ def get_commission_margin(market_code=None, fields=None, hedge_flag='speculation
 
 
 def get_future_member_rank(market_code, trading_date=None, info_type='volume'):
+    import warnings
     warnings.warn("'get_future_member_rank' is deprecated, please use 'futures.get_member_rank' instead",
                   category=DeprecationWarning, stacklevel=2)
     return get_member_rank(market_code, trading_date, info_type)
@@ -190,10 +193,13 @@ def get_ex_factor(underlying_symbols, start_date=None, end_date=None,
     return None
 
 
-# pandas 2.2 deprecated handing the grouping column to the applied function and
-# pandas 3 no longer does it; _process never reads it.
-_APPLY_TAKES_INCLUDE_GROUPS = "include_groups" in inspect.signature(
-    pd.core.groupby.DataFrameGroupBy.apply).parameters
+def _apply_takes_include_groups(apply):
+    # pandas 2.2 deprecated handing the grouping column to the applied function and
+    # pandas 3 no longer does it; _process never reads it.
+    try:
+        return "include_groups" in inspect.signature(apply).parameters
+    except (ValueError, TypeError):
+        return False
 
 
 def __internal_get_ex_factor(underlying_symbols, adjust_type, adjust_method, rule=0):
@@ -217,10 +223,10 @@ def __internal_get_ex_factor(underlying_symbols, adjust_type, adjust_method, rul
                 x['ex_cum_factor'] = x['ex_cum_factor'] - x['ex_cum_factor'].iloc[-1]
         return x.set_index('ex_date')
 
-    grouped = ex_factor.groupby('underlying_symbol', as_index=True)
-    if _APPLY_TAKES_INCLUDE_GROUPS:
-        return grouped.apply(_process, include_groups=False)['ex_cum_factor']
-    return grouped.apply(_process)['ex_cum_factor']
+    apply = ex_factor.groupby('underlying_symbol', as_index=True).apply
+    if _apply_takes_include_groups(apply):
+        return apply(_process, include_groups=False)['ex_cum_factor']
+    return apply(_process)['ex_cum_factor']
 
 
 DOMINANT_PRICE_ADJUST_FIELDS = [

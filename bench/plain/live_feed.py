@@ -36,15 +36,15 @@ algo_child_trades = {}
 
 
 def get_current_bar(market_code):
-    if market_code in history_bar:
+    if history_bar.__contains__(market_code):
         bars = history_bar[market_code]
-        if bars:
+        if bars:  # a code's deque is created, then appended to
             return bars[-1]
     return None
 
 
 def get_current_tick(market_code):
-    if market_code in history_tick:
+    if history_tick.__contains__(market_code):
         ticks = history_tick[market_code]
         if ticks:
             return ticks[-1]
@@ -52,19 +52,27 @@ def get_current_tick(market_code):
 
 
 def history_ticks(market_code, count):
-    if market_code not in history_tick:
+    if not history_tick.__contains__(market_code):
         return None
     return list(history_tick[market_code])[count * -1:]
 
 
 def history_bars(market_code, count):
-    if market_code not in history_bar:
+    if not history_bar.__contains__(market_code):
         return None
     return list(history_bar[market_code])[count * -1:]
 
 
 def _nanoseconds(delta):
     return int(delta.total_seconds() * 1000000000)
+
+
+def _record_name(pos):
+    """The name a skipped position record is logged under (the warning itself must not fail)."""
+    try:
+        return pos.security_id
+    except Exception:
+        return None
 
 
 class MachStrategy(strategy.MachStrategy):
@@ -79,21 +87,20 @@ class MachStrategy(strategy.MachStrategy):
 
     def initialize(self, config):
         system_log.info("MachStrategy initialize...")
-        base = self.config.base
-        if hasattr(base, "md_type") and base.md_type == "MaMD":
+        if hasattr(self.config.base, "md_type") and self.config.base.md_type == "MaMD":
             self.context.add_md_broker(MDType.MaMD)
             mach_params["mach_md"] = MDType.MaMD
         else:
             self.context.add_md_broker(MDType.AMD)
             mach_params["mach_md"] = MDType.AMD
-        if hasattr(base, "order_way"):
-            self.context.set_order_way(base.order_way)
-        for key, value in base.accounts.items():
+        if hasattr(self.config.base, "order_way"):
+            self.context.set_order_way(self.config.base.order_way)
+        for key, value in self.config.base.accounts.items():
             ac, dest = value.split("_")
             self.context.add_td_broker(get_mach_tdtype(dest.upper()))
             mach_params["mach_td"] = get_mach_tdtype(dest.upper())
-        if hasattr(base, "algo_account") and base.algo_account is not None:
-            ac, dest = base.algo_account.split("_")
+        if hasattr(self.config.base, "algo_account") and self.config.base.algo_account is not None:
+            ac, dest = self.config.base.algo_account.split("_")
             if dest.upper() == "ATX":
                 self.context.add_algo_broker(AlgoType.ATX)
         mach_params["mach_context"] = self.context
@@ -139,19 +146,18 @@ class MachStrategy(strategy.MachStrategy):
         if market_code not in history_tick:
             history_tick[market_code] = deque(maxlen=60)
         history_tick[market_code].append(tick)
-        instrument = Environment.get_instance().data_proxy.instruments(market_code)
-        event_queue.append(Event(EVENT.TICK, calendar_dt=dt, trading_dt=dt, tick=TickObject(instrument, tick)))
+        event_queue.append(Event(EVENT.TICK, calendar_dt=dt, trading_dt=dt, tick=TickObject(
+            Environment.get_instance().data_proxy.instruments(market_code), tick)))
 
     def on_tick_order(self, tick_order):
         dt = convert_int_to_datetime(tick_order.order_time / 1000)
         market_code = tick_order.security_id + "." + get_exchane_from_mach_mdtype(tick_order.market_type)
-        market_type = tick_order.market_type
-        side = get_side_from_mach_l2_order(chr(tick_order.side), market_type)
+        side = get_side_from_mach_l2_order(chr(tick_order.side), tick_order.market_type)
         l2_order = L2Order.__from_create__(
             tick_order.biz_index, market_code, dt, side, tick_order.order_price, tick_order.order_volume,
-            get_order_type_from_mach_l2_order(chr(tick_order.order_type), market_type),
+            get_order_type_from_mach_l2_order(chr(tick_order.order_type), tick_order.market_type),
             tick_order.orig_order_no,
-            get_l2order_type_from_mach(chr(tick_order.order_type), market_type))
+            get_l2order_type_from_mach(chr(tick_order.order_type), tick_order.market_type))
         event_queue.append(Event(EVENT.L2_ORDER, calendar_dt=dt, trading_dt=dt, l2_order=l2_order))
 
     def on_tick_trade(self, tick_trade):
@@ -167,10 +173,9 @@ class MachStrategy(strategy.MachStrategy):
 
     def on_bar(self, bar):
         market_code = bar.security_id + "." + get_exchane_from_mach_mdtype(bar.market_type)
-        bar_time = bar.end_time / 1000
         bar_dict = {
             "market_code": market_code,
-            "orig_time": convert_int_to_datetime(bar_time),
+            "orig_time": convert_int_to_datetime(bar_time := bar.end_time / 1000),
             "open_price": bar.open,
             "close_price": bar.close,
             "high_price": bar.high,
@@ -236,8 +241,8 @@ class MachStrategy(strategy.MachStrategy):
                     "daily_pnl": pos.profit_loss,
                 })
             except Exception as e:
-                user_system_log.warning("on_query_position position do not add: "
-                                        + str(getattr(pos, "security_id", None)) + "  exception: " + str(e))
+                user_system_log.warning("on_query_position position do not add: " + str(_record_name(pos))
+                                        + "  exception: " + str(e))
                 continue
             positions.append(position)
         event_queue.append(Event(EVENT.QUERY_POSITION, rid=request_id, positions=positions))
@@ -247,25 +252,26 @@ class MachStrategy(strategy.MachStrategy):
                         f", status:{order.order_status}, order_qty:{order.order_qty}, trade_qty:{order.trade_qty}"
                         f", total_trade_value: {order.total_trade_value}, error_msg:{order.error_msg}"
                         f", last_match_qty: {order.last_match_qty}")
-        if order.client_order_id not in orders_dict:
+        if not orders_dict.__contains__(order.client_order_id):
             return
         vl_order = orders_dict[order.client_order_id]
         account = Environment.get_instance().get_account(vl_order.market_code)
         status = order.order_status
-        if status in (OrderStatusType.UnSend, OrderStatusType.Sended):
+        if status == OrderStatusType.UnSend or status == OrderStatusType.Sended:
             vl_order.secondary_order_id = order.counter_order_id
             vl_order.set_frozen_cash(order.frozen_trade_value)
             if order.counter_order_id and order.counter_order_id > 0 and vl_order.status != ORDER_STATUS.ACTIVE:
                 vl_order.status = ORDER_STATUS.ACTIVE
                 event_queue.append(Event(EVENT.ORDER_CREATION_PASS, account=account, order=copy.deepcopy(vl_order)))
-        elif status in (OrderStatusType.PartiallyFilled, OrderStatusType.Filled,
-                        OrderStatusType.PartiallyFilledPartiallyCancelled, OrderStatusType.WaitCancelled,
-                        OrderStatusType.PartiallyFilledWaitCancelled, OrderStatusType.Cancelled):
+        elif (status == OrderStatusType.PartiallyFilled or status == OrderStatusType.Filled
+              or status == OrderStatusType.PartiallyFilledPartiallyCancelled or status == OrderStatusType.WaitCancelled
+              or status == OrderStatusType.PartiallyFilledWaitCancelled or status == OrderStatusType.Cancelled):
             if order.last_match_qty > 0:
                 trade = Trade.__from_create__(order_id=vl_order.order_id, price=order.last_match_price,
                                               amount=order.last_match_qty, side=vl_order.side,
                                               position_effect=vl_order.position_effect,
                                               market_code=vl_order.market_code, frozen_price=vl_order.price)
+                # No cumulative quantity, no average price: it keeps its value.
                 if order.trade_qty != 0:
                     vl_order.avg_price = order.total_trade_value / order.trade_qty
                 vl_order.filled_quantity = order.trade_qty
@@ -275,15 +281,16 @@ class MachStrategy(strategy.MachStrategy):
                 elif status == OrderStatusType.PartiallyFilled:
                     vl_order.status = ORDER_STATUS.PARTIALLY_FILLED
                 event_queue.append(Event(EVENT.TRADE, account=account, trade=trade, order=copy.deepcopy(vl_order)))
-            if status in (OrderStatusType.PartiallyFilledPartiallyCancelled, OrderStatusType.Cancelled):
+            if status == OrderStatusType.PartiallyFilledPartiallyCancelled or status == OrderStatusType.Cancelled:
                 vl_order.status = ORDER_STATUS.CANCELLED
                 event_queue.append(Event(EVENT.ORDER_CANCELLATION_PASS, account=account,
                                          order=copy.deepcopy(vl_order)))
-            elif status in (OrderStatusType.PartiallyFilledWaitCancelled, OrderStatusType.WaitCancelled):
+            elif status == OrderStatusType.PartiallyFilledWaitCancelled or status == OrderStatusType.WaitCancelled:
                 if vl_order.filled_quantity > 0:
                     vl_order.status = ORDER_STATUS.PARTIALLY_FILLED
                 event_queue.append(Event(EVENT.ORDER_PENDING_CANCEL, account=account, order=copy.deepcopy(vl_order)))
         elif status == OrderStatusType.Reject:
+            # The reason is "<code>_<message>", whatever type the broker gave the message.
             vl_order.mark_rejected(str(order.error_code) + "_" + str(order.error_msg))
             vl_order.set_frozen_cash(order.frozen_trade_value)
             event_queue.append(Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=account, order=copy.deepcopy(vl_order)))
@@ -292,7 +299,7 @@ class MachStrategy(strategy.MachStrategy):
         pass
 
     def on_order_action_error(self, order_action_error):
-        if order_action_error.client_order_id not in orders_dict:
+        if not orders_dict.__contains__(order_action_error.client_order_id):
             return
         vl_order = orders_dict[order_action_error.client_order_id]
         account = Environment.get_instance().get_account(vl_order.market_code)
@@ -324,46 +331,51 @@ class MachStrategy(strategy.MachStrategy):
                                      code=res.error_code, msg=res.error_msg))
 
     def on_algo_parent_order_update(self, parent_order):
-        existing = algo_parent_orders.get(parent_order.sys_quote_id) \
-            if parent_order.sys_quote_id in algo_parent_orders else None
+        if algo_parent_orders.__contains__(parent_order.sys_quote_id):
+            existing = algo_parent_orders.get(parent_order.sys_quote_id)
+        else:
+            existing = None
         obj = AlgoParentOrder.from_mach(parent_order, existing)
         algo_parent_orders[parent_order.sys_quote_id] = obj
         event_queue.append(Event(EVENT.PARENT_ORDER_UPDATE, algo_parent_order=copy.deepcopy(obj)))
 
     def on_algo_child_order_update(self, child_order):
-        existing = algo_child_orders.get(child_order.sys_quote_id) \
-            if child_order.sys_quote_id in algo_child_orders else None
+        if algo_child_orders.__contains__(child_order.sys_quote_id):
+            existing = algo_child_orders.get(child_order.sys_quote_id)
+        else:
+            existing = None
         obj = AlgoChildOrder.from_mach(child_order, existing)
         algo_child_orders[child_order.sys_quote_id] = obj
         event_queue.append(Event(EVENT.CHILD_ORDER_UPDATE, algo_child_order=copy.deepcopy(obj)))
 
     def on_algo_child_order_trade(self, child_trade):
-        existing = algo_child_trades.get(child_trade.sys_quote_id) \
-            if child_trade.sys_quote_id in algo_child_trades else None
+        if algo_child_trades.__contains__(child_trade.sys_quote_id):
+            existing = algo_child_trades.get(child_trade.sys_quote_id)
+        else:
+            existing = None
         obj = AlgoChildTrade.from_mach(child_trade, existing)
         algo_child_trades[child_trade.sys_quote_id] = obj
         event_queue.append(Event(EVENT.CHILD_ORDER_TRADE, algo_child_trade=copy.deepcopy(obj)))
 
     def create_time_listener(self):
         current_date = np.datetime64("today", "D")
-        trading_calendar = self.config.base.trading_calendar
-        if current_date not in trading_calendar:
-            system_log.info(str(current_date) + " not trade day... " + str(trading_calendar))
+        if current_date not in self.config.base.trading_calendar:
+            system_log.info(str(current_date) + " not trade day... " + str(self.config.base.trading_calendar))
             return
         now = datetime.now()
         current_time = now.time()
         if current_time < time(9, 0, 0):
-            delay = _nanoseconds(datetime.combine(now.date(), time(9, 0, 0)) - now)
-            self.context.add_timer_interval(delay, self.send_before_trading_event)
+            dt = datetime.combine(now.date(), time(9, 0, 0))
+            self.context.add_timer_interval(_nanoseconds(dt - now), self.send_before_trading_event)
         else:
             self.context.add_timer_interval(3000000000, self.send_before_trading_event)
         if current_time < time(9, 27, 0):
-            # Still wanted until 09:27: a start after 09:24 sends it at once.
-            delay = max(_nanoseconds(datetime.combine(now.date(), time(9, 24, 0)) - now), 0)
-            self.context.add_timer_interval(delay, self.send_open_auction_event)
+            # Scheduled for 09:24 but still wanted until 09:27: a start in between is sent at once.
+            dt = datetime.combine(now.date(), time(9, 24, 0))
+            self.context.add_timer_interval(max(_nanoseconds(dt - now), 0), self.send_open_auction_event)
         if current_time < time(15, 30, 0):
-            delay = _nanoseconds(datetime.combine(now.date(), time(15, 30, 0)) - now)
-            self.context.add_timer_interval(delay, self.send_after_trading_event)
+            dt = datetime.combine(now.date(), time(15, 30, 0))
+            self.context.add_timer_interval(_nanoseconds(dt - now), self.send_after_trading_event)
         else:
             self.context.add_timer_interval(20000000000, self.send_after_trading_event)
 

@@ -35,6 +35,35 @@ bool check_not_running(GeneratorObject *g) {
     return true;
 }
 
+// PEP 479: a StopIteration leaving a generator's body becomes
+// RuntimeError("generator raised StopIteration"), caused by it (its traceback kept).
+void stop_iteration_to_runtime_error() {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+    PyObject *type, *exc, *tb;
+    PyErr_Fetch(&type, &exc, &tb);
+    PyErr_NormalizeException(&type, &exc, &tb);
+    if (tb && exc) PyException_SetTraceback(exc, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    if (!exc) return;
+    PyObject *t2, *e2, *tb2;
+    PyErr_Fetch(&t2, &e2, &tb2);
+    PyErr_NormalizeException(&t2, &e2, &tb2);
+    PyException_SetCause(e2, Py_NewRef(exc));  // also sets __suppress_context__
+    PyException_SetContext(e2, exc);
+    PyErr_Restore(t2, e2, tb2);
+}
+
+// The body ended with the pending exception: the generator is finished, its
+// entry goes on the exception's traceback (where Python's generator frame is),
+// and a StopIteration is turned into RuntimeError unless `keep_stop_iteration`.
+void body_raised(GeneratorObject *g, bool keep_stop_iteration = false) {
+    finish(g);
+    add_traceback(g->qualname, g->file, g->line);
+    if (!keep_stop_iteration) stop_iteration_to_runtime_error();
+}
+
 PyObject *resume(PyObject *self) {
     GeneratorObject *g = as_gen(self);
     if (!check_not_running(g)) return nullptr;
@@ -43,25 +72,10 @@ PyObject *resume(PyObject *self) {
     PyObject *value = boundary([&] { return g->body->next(); });
     g->running = false;
     if (value) return value;
-    finish(g);
-    if (PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            // A StopIteration escaping a generator body becomes RuntimeError.
-            PyObject *type, *exc, *tb;
-            PyErr_Fetch(&type, &exc, &tb);
-            PyErr_NormalizeException(&type, &exc, &tb);
-            PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-            PyObject *t2, *e2, *tb2;
-            PyErr_Fetch(&t2, &e2, &tb2);
-            PyErr_NormalizeException(&t2, &e2, &tb2);
-            PyException_SetCause(e2, Py_NewRef(exc));
-            PyException_SetContext(e2, exc);
-            Py_XDECREF(type);
-            Py_XDECREF(tb);
-            PyErr_Restore(t2, e2, tb2);
-        }
-        add_traceback(g->qualname, g->file, g->line);
-    }
+    if (PyErr_Occurred())
+        body_raised(g);
+    else
+        finish(g);
     return nullptr;
 }
 
@@ -87,6 +101,13 @@ PyObject *throw_(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
                                                 : "throw expected at most 3 arguments, got %zd", nargs);
         return nullptr;
     }
+#if PY_VERSION_HEX >= 0x030C0000
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
+        return nullptr;
+#endif
     if (!check_not_running(g)) return nullptr;
     PyObject *typ = args[0], *val = nargs > 1 ? args[1] : nullptr, *tb = nargs > 2 ? args[2] : nullptr;
     if (tb == Py_None) tb = nullptr;
@@ -117,10 +138,16 @@ PyObject *throw_(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
                      Py_TYPE(typ)->tp_name);
         return nullptr;
     }
-    // The body has no handler at its yield: it is finished and the exception propagates.
-    bool was_started = g->body != nullptr;
-    finish(g);
-    if (was_started) add_traceback(g->qualname, g->file, g->line);
+    // The body has no handler at its yield: the exception is raised there, ends the
+    // body and propagates (PEP 479 applying as to any exception leaving the body).
+    // A finished generator raises it as it is.  From 3.12 on, the interpreter raises
+    // an exception thrown into a generator that has not started as it is, too.
+    if (!g->body) return nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    body_raised(g, !g->started);
+#else
+    body_raised(g);
+#endif
     return nullptr;
 }
 

@@ -8,7 +8,10 @@
 // executing" on re-entry, and registration as collections.abc.Generator.
 // Native bodies have no exception handlers of their own, so an exception thrown
 // in at a `yield` finishes the generator and propagates, as it would from a
-// Python generator with no try statement.
+// Python generator with no try statement; a StopIteration, raised by the body or
+// thrown in, leaves as RuntimeError("generator raised StopIteration") caused by it
+// (PEP 479), with the interpreter's exceptions: a finished generator, and from 3.12
+// on one not yet started, raise what is thrown in as it is.
 #pragma once
 #include "names.hpp"
 

@@ -5,6 +5,7 @@ import importlib
 import inspect
 import json
 import os
+import statistics
 import subprocess
 import sys
 
@@ -91,8 +92,10 @@ def test_smoke_run_measures_every_path(smoke):
     for row in rows:
         for side in ("native", "plain"):
             assert row[side]["median_ns"] > 0 and row[side]["repetitions"] == 3
-        ratios = sorted(p / n for n, p in zip(row["native"]["samples_ns"], row["plain"]["samples_ns"]))
-        assert row["speedup"] == pytest.approx(ratios[1])  # the median of three repetitions
+        # The median of the repetitions' ratios; a native sample no longer than the loop's
+        # own cost (0 ns, on a loaded machine) gives no ratio.
+        ratios = [p / n for n, p in zip(row["native"]["samples_ns"], row["plain"]["samples_ns"]) if n]
+        assert row["speedup"] == (pytest.approx(statistics.median(ratios)) if ratios else None)
         assert row["targets"]
     bridge = {r["name"]: r for r in rows if r["name"] in BRIDGE}
     assert all(r["floor"] is not None for r in bridge.values())

@@ -248,6 +248,80 @@ def test_generator_throw_and_close(probe):
     assert list(g) == []
 
 
+def python_firsts(data):
+    """The Python of the probe's generator."""
+    for first, _ in data:
+        yield first
+
+
+class OwnStop(StopIteration):
+    pass
+
+
+def _step(call):
+    """What one generator operation gives: its value, or its exception with cause and
+    context (type and text) and the DeprecationWarnings it issued."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = ("value", call())
+        except BaseException as e:  # noqa: BLE001 - every outcome is compared
+            result = ("raised", type(e), str(e), type(e.__cause__), str(e.__cause__), type(e.__context__),
+                      e.__suppress_context__)
+    return result, [(w.category, str(w.message)) for w in caught]
+
+
+def _drive(make, prepare, operation):
+    g = make([("a", 1), ("b", 2)])
+    for _ in range(prepare):
+        next(g)
+    return [_step(lambda: operation(g)), _step(lambda: next(g))]
+
+
+def _outer(inner):
+    result = yield from inner
+    yield ("returned", result)
+
+
+# StopIteration thrown in, by class, with a value, as an instance or a subclass's:
+# PEP 479 as the interpreter applies it (3.12 and later raise it unchanged from a
+# generator that has not started), then the generator is finished.
+THROWN = [
+    lambda g: g.throw(StopIteration),
+    lambda g: g.throw(StopIteration("stop")),
+    lambda g: g.throw(StopIteration, "stop"),
+    lambda g: g.throw(StopIteration, StopIteration("stop"), None),
+    lambda g: g.throw(OwnStop("own")),
+    lambda g: g.throw(KeyError("k")),
+    lambda g: g.throw(GeneratorExit),
+    lambda g: g.send(None),
+    lambda g: g.close(),
+    lambda g: list(_outer(g)),
+    lambda g: _outer_thrown(g),
+]
+
+
+def _outer_thrown(g):
+    outer = _outer(g)
+    next(outer)
+    return outer.throw(StopIteration("through"))
+
+
+@pytest.mark.parametrize("prepare", [0, 1, 2], ids=["fresh", "started", "exhausted"])
+@pytest.mark.parametrize("operation", THROWN)
+def test_generator_protocol_matches_a_python_generator(probe, prepare, operation):
+    assert _drive(probe.pairs_firsts, prepare, operation) == _drive(python_firsts, prepare, operation)
+
+
+def test_thrown_stop_iteration_becomes_runtime_error(probe):
+    g = probe.pairs_firsts([("a", 1), ("a", 2)])
+    next(g)
+    stop = StopIteration("stop")
+    with pytest.raises(RuntimeError, match="^generator raised StopIteration$") as info:
+        g.throw(stop)
+    assert info.value.__cause__ is stop and info.value.__suppress_context__
+
+
 @pytest.mark.parametrize("data, error", [([("a", 1), (1,)], ValueError), ([("a", 1), 5], TypeError)])
 def test_generator_errors_finish_it(probe, data, error):
     g = probe.pairs_firsts(data)

@@ -109,3 +109,32 @@ def test_elsewhere_update_bash_file_once_with_the_list(env, capsys):
     assert calls == [(["velorasdk_env"], "prod")]
     assert os.environ["velorasdk_env"] == "prod"
     assert capsys.readouterr().out == "当前 velorasdk_env 已设置为 prod\n请重启当前的 terminal \n"
+
+
+LONE_SURROGATE = b"\xe9".decode("utf-8", "surrogateescape")
+
+
+# Whatever the str, the route to setx is chosen without an exception: ASCII letters,
+# digits (and "_" in names, ":" in values) go through the command template, any
+# other text as an argument list; the process environment is set either way.
+@pytest.mark.parametrize(
+    "name, value, through_shell",
+    [
+        ("VELORA_LICENSE", "user:pa" + LONE_SURROGATE + "ss", False),
+        ("VELORA_LICENSE", "usér:pässwörd", False),
+        ("VELORA_LICENSE", "user:٣²", False),
+        ("VELORA_LICENSE", "", False),
+        ("NAME_" + LONE_SURROGATE, "user:pw", False),
+        ("NÄME", "user:pw", False),
+        ("VELORA_LICENSE", "u:" + "p9" * 50000, True),
+    ],
+)
+def test_windows_route_for_any_str(windows, env, name, value, through_shell):
+    commands, runs = windows
+    env.delenv(name, raising=False)
+    set_to_environ(name, value)
+    if through_shell:
+        assert commands == ['setx %s "%s" ' % (name, value)] and runs == []
+    else:
+        assert commands == [] and [args for args, _ in runs] == [("setx", name, value)]
+    assert os.environ[name] == value

@@ -35,18 +35,25 @@ FRAME_BODY(get_license_info) {
     return tuple_of({Py_None, Py_None});
 }
 
-// Is `text` a str made only of ASCII characters that `pattern` accepts?
-bool plain_text(py::handle text, bool (*accept)(char)) {
-    if (!PyUnicode_Check(text.ptr())) return false;
-    Py_ssize_t size;
-    const char *s = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!s) raise_current();
+// Is `text` a non-empty str made only of ASCII characters that `accept` takes?
+// Read by code point, never encoded, so that any str (lone surrogates included)
+// is only examined here: what is not plain takes the argument-list route.
+bool plain_text(py::handle text, bool (*accept)(Py_UCS4)) {
+    PyObject *s = text.ptr();
+    if (!PyUnicode_Check(s)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) raise_current();
+#endif
+    Py_ssize_t size = PyUnicode_GET_LENGTH(s);
+    if (size == 0 || !PyUnicode_IS_ASCII(s)) return false;
+    const Py_UCS1 *chars = PyUnicode_1BYTE_DATA(s);
     for (Py_ssize_t i = 0; i < size; ++i)
-        if (!accept(s[i])) return false;
-    return size > 0;
+        if (!accept(chars[i])) return false;
+    return true;
 }
-bool name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-bool value_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == ':'; }
+bool ascii_alnum(Py_UCS4 c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool name_char(Py_UCS4 c) { return ascii_alnum(c) || c == '_'; }
+bool value_char(Py_UCS4 c) { return ascii_alnum(c) || c == ':'; }
 
 // `setx NAME "value" ` through the command interpreter is safe only for values the
 // interpreter cannot read as syntax; any other value goes to setx as an argument
