@@ -77,11 +77,13 @@ bool fill_class(Entry &e, PyObject *klass, PyObject *name) {
 }
 
 bool fill_instance(Entry &e, PyTypeObject *type, PyObject *name) {
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     PyObject *descr = _PyType_Lookup(type, name);
     unsigned int tag = version_tag(type);
     if (!tag) return false;
-    e = Entry{AttrCache::empty, type, tag, nullptr, 0, descr, 0};
+    // Until the type changes, what follows is known to have no shortcut.
+    e = Entry{AttrCache::generic, type, tag, nullptr, 0, nullptr, 0};
+    if (type->tp_getattro != PyObject_GenericGetAttr) return true;
+    e.value = descr;
     if (is_data_descriptor(descr)) {
         e.kind = AttrCache::data_descr;
         if (Py_TYPE(descr) == &PyMemberDescr_Type) {
@@ -99,11 +101,11 @@ bool fill_instance(Entry &e, PyTypeObject *type, PyObject *name) {
     bool has_get = descr && Py_TYPE(descr)->tp_descr_get;
 #if PY_VERSION_HEX >= 0x030B0000
     // Attribute values kept inside the object: the generic path reads them.
-    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return false;
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return e.kind = AttrCache::generic, true;
 #endif
-    if (type->tp_dictoffset < 0) return false;
+    if (type->tp_dictoffset < 0) return e.kind = AttrCache::generic, true;
     if (type->tp_dictoffset == 0) {
-        if (!descr) return false;
+        if (!descr) return e.kind = AttrCache::generic, true;
         e.kind = has_get ? AttrCache::no_dict_descr : AttrCache::no_dict_value;
         return true;
     }
@@ -161,6 +163,14 @@ PyObject *in_instance_dict(PyObject *obj, const Entry &e, PyObject *name) {
 
 py::object generic(PyObject *obj, PyObject *name) { return steal(PyObject_GetAttr(obj, name)); }
 
+// LOAD_METHOD's own lookup: a function found on the class comes back unbound, with `obj`.
+Method generic_method(PyObject *obj, PyObject *name) {
+    PyObject *found = nullptr;
+    int unbound = _PyObject_GetMethod(obj, name, &found);
+    if (!found) raise_current();
+    return Method(steal(found), unbound ? borrow(obj) : py::object());
+}
+
 py::object descr_get(PyObject *descr, PyObject *obj, PyObject *type) {
     return steal(Py_TYPE(descr)->tp_descr_get(descr, obj, type));
 }
@@ -201,6 +211,7 @@ py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
         return descr_get(e->value, obj, reinterpret_cast<PyObject *>(e->type));
     }
     case AttrCache::empty:
+    case AttrCache::generic:
         break;
     }
     return generic(obj, name);
@@ -220,15 +231,14 @@ Method get_method(py::handle handle, PyObject *name, AttrCache &cache) {
             if (!method_like) break;
             if (PyObject *v = in_instance_dict(obj, *e, name)) return Method(borrow(v), py::object());
             return Method(borrow(e->value), borrow(obj));
+        case AttrCache::generic:
+            return generic_method(obj, name);
         default:
             break;
         }
         return Method(get_attr(handle, name, cache), py::object());
     }
-    PyObject *found = nullptr;
-    int unbound = _PyObject_GetMethod(obj, name, &found);
-    if (!found) raise_current();
-    return Method(steal(found), unbound ? borrow(obj) : py::object());
+    return generic_method(obj, name);
 }
 
 bool has_attribute(py::handle obj, py::handle name) {

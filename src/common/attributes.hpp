@@ -41,6 +41,7 @@ struct AttrCache {
         dict_then_descr,  // the instance dictionary at `offset`, else `value`'s __get__
         no_dict_value,    // no instance dictionary: `value` itself
         no_dict_descr,    // no instance dictionary: `value`'s __get__ (a method)
+        generic,          // nothing to shortcut for this type: the generic path, without looking again
     };
     struct Entry {
         Kind kind = empty;

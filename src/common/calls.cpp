@@ -1,5 +1,7 @@
 #include "calls.hpp"
 
+#include <algorithm>
+
 namespace frame {
 
 bool detail::contains_method(py::handle container, py::handle key) {
@@ -26,12 +28,33 @@ py::object list_of(std::initializer_list<py::handle> items) {
 }
 
 py::object concat(std::initializer_list<py::handle> parts) {
-    for (py::handle p : parts)
-        if (!PyUnicode_Check(p.ptr())) {
-            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(p.ptr())->tp_name);
-            raise_current();
+    // Exact str parts: one new str, made at once.  Anything else: `+` after `+`, so that
+    // a str subclass's __radd__, or the interpreter's TypeError, is what Python gives.
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    bool exact = true;
+    for (py::handle p : parts) {
+        if (!PyUnicode_CheckExact(p.ptr())) {
+            exact = false;
+            break;
         }
-    return steal(PyUnicode_Join(Name<"">::get(), tuple_of(parts).ptr()));
+        length += PyUnicode_GET_LENGTH(p.ptr());
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(p.ptr()));
+    }
+    if (!exact) {
+        auto it = parts.begin();
+        py::object sum = borrow(it->ptr());
+        for (++it; it != parts.end(); ++it) sum = add(sum, *it);
+        return sum;
+    }
+    py::object joined = steal(PyUnicode_New(length, widest));
+    Py_ssize_t at = 0;
+    for (py::handle p : parts) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(p.ptr());
+        if (n && PyUnicode_CopyCharacters(joined.ptr(), at, p.ptr(), 0, n) < 0) raise_current();
+        at += n;
+    }
+    return joined;
 }
 
 }  // namespace frame

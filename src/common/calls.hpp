@@ -154,17 +154,16 @@ bool contains_method(C &&container, K &&key) {
     return detail::contains_method(container, key);
 }
 
-// The dict literal `{"k1": v1, "k2": v2, ...}`, keys in the given order.
+// The dict literal `{"k1": v1, "k2": v2, ...}`, keys in the given order: made as the
+// interpreter makes a call's keyword dict (presized, from the names' tuple).
 template <FixedString... K>
 py::object dict_of(std::initializer_list<py::handle> values) {
     static_assert(sizeof...(K) > 0);
     if (values.size() != sizeof...(K)) throw py::value_error("frame: dict_of needs one value per key");
-    PyObject *const keys[] = {Name<K>::get()...};
-    py::object d = steal(_PyDict_NewPresized(sizeof...(K)));
+    PyObject *items[sizeof...(K)];
     std::size_t i = 0;
-    for (py::handle v : values)
-        if (PyDict_SetItem(d.ptr(), keys[i++], v.ptr()) < 0) raise_current();
-    return d;
+    for (py::handle v : values) items[i++] = v.ptr();
+    return steal(_PyStack_AsDict(items, Method::keyword_names<K...>()));
 }
 
 // The tuple display `(a, b, ...)` and the list display `[a, b, ...]`.

@@ -5,7 +5,15 @@
 namespace frame {
 
 void unpack_into(py::handle iterable, py::object *targets, int n) {
-    py::object it = steal(PyObject_GetIter(iterable.ptr()));
+    PyObject *iterator = PyObject_GetIter(iterable.ptr());
+    if (!iterator) {
+        // The interpreter's wording for a value that cannot be unpacked at all.
+        PyTypeObject *type = Py_TYPE(iterable.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(iterable.ptr()))
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
+        raise_current();
+    }
+    py::object it = steal(iterator);
     for (int i = 0; i < n; ++i) {
         PyObject *item = PyIter_Next(it.ptr());
         if (!item) {

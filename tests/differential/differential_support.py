@@ -12,6 +12,7 @@ values into plain comparable data: objects by type and attributes, records and
 odd values by label, floats with NaN equal to itself.
 """
 import datetime as _datetime
+import collections.abc
 import enum
 import itertools
 import math
@@ -76,8 +77,11 @@ def picture(x, depth=0):
                 repr(x.to_dict()))
     if isinstance(x, types.MethodType):
         return ("method", type(x.__self__).__name__, x.__func__.__name__)
-    if isinstance(x, (types.FunctionType, types.BuiltinFunctionType)) or type(x).__name__ == "function":
+    if isinstance(x, (types.FunctionType, types.BuiltinFunctionType)) or \
+            type(x).__name__ == "velora native function":
         return ("function", x.__qualname__)  # Python's, the interpreter's or the frame's
+    if isinstance(x, collections.abc.Generator):  # Python's or the frame's
+        return ("generator", x.__qualname__)
     if isinstance(x, types.ModuleType):
         return ("module", x.__name__)
     names = list(getattr(x, "__dict__", {})) or list(getattr(type(x), "__slots__", ()))

@@ -331,62 +331,10 @@ def make_env():
 
 KINDS = ("records", "damaged", "globals")
 
-# Where the native module differs from its Python, each with what it does instead.
-# All of them are its C++'s evaluation order, being fixed in the frame: remove an
-# entry once its test passes (the marks are strict).
-APPEND = "`event_queue.append` looked up after the event is built"
+# Where the native module is accepted to differ from its Python: (method, kind,
+# channel) -> the reason.  None at present; an entry makes its test a strict
+# expected failure.
 KNOWN = {}
-
-
-def known(what, methods, kinds, channels):
-    for method in methods.split():
-        for kind in kinds.split():
-            for channel in channels.split():
-                KNOWN[(method, kind, channel)] = "evaluation order, being fixed in the frame: " + what
-
-
-known("`bid_appl_seq_num > offer_appl_seq_num` reads offer_appl_seq_num first (a record lacking both names "
-      "offer_appl_seq_num in its AttributeError); event_queue, Event and EVENT are read before L2Transaction and "
-      "get_trade_type_from_mach; " + APPEND,
-      "on_tick_trade", "records damaged globals", "order lookups")
-known("with a global deleted, the NameError names event_queue, Event or EVENT, read before L2Transaction and "
-      "get_trade_type_from_mach, or offer_appl_seq_num is read before bid_appl_seq_num",
-      "on_tick_trade", "damaged globals", "behaviour")
-known("event_queue, Event and EVENT are read before L2Order and the converters (with one deleted, biz_index, "
-      "order_price... are never read and __from_create__ never called); get_side_from_mach_l2_order is read after "
-      "chr(tick_order.side) and tick_order.market_type are evaluated; `L2Order.__from_create__` looked up after "
-      "EVENT.L2_ORDER; " + APPEND, "on_tick_order", "globals", "behaviour order lookups")
-known("`L2Order.__from_create__` looked up after EVENT.L2_ORDER; " + APPEND, "on_tick_order", "records damaged",
-      "lookups")
-known("`Event(EVENT.BAR, ...)` reads EVENT before Event (both deleted: NameError for EVENT, not Event); " + APPEND,
-      "on_bar", "globals", "behaviour lookups")
-known("`order.total_trade_value / order.trade_qty` and `order.order_qty - order.trade_qty` read trade_qty first; "
-      "with orders_dict deleted, order.client_order_id is read before the NameError; `system_log.info` looked up "
-      "after the log line is built; " + APPEND, "on_order", "records damaged globals", "order lookups")
-known("`orders_dict.__contains__(x.client_order_id)` reads client_order_id before orders_dict (deleted: the "
-      "record is read before the NameError); " + APPEND, "on_order_action_error", "globals", "order lookups")
-known("`registry.__contains__(report.sys_quote_id)` reads sys_quote_id before the registry global (deleted: "
-      "the record is read before the NameError); " + APPEND,
-      "on_algo_parent_order_update on_algo_child_order_update on_algo_child_order_trade", "globals",
-      "order lookups")
-known("`system_log.info` looked up after the log line is built; " + APPEND, "on_login on_query_asset",
-      "records damaged globals", "lookups")
-known("`user_system_log.warning` looked up after the warning text is built; " + APPEND, "on_query_position",
-      "records damaged globals", "lookups")
-known(APPEND, "on_snapshot on_bar on_algo_login on_create_algo_parent_order_res on_cancel_algo_parent_order_res "
-      "on_control_algo_parent_order_res on_algo_parent_order_update on_algo_child_order_update "
-      "on_algo_child_order_trade on_order_action_error send_before_trading_event send_open_auction_event "
-      "send_after_trading_event send_day_event", "records", "lookups")
-known(APPEND, "on_snapshot send_after_trading_event send_day_event on_algo_login on_create_algo_parent_order_res "
-      "on_cancel_algo_parent_order_res on_control_algo_parent_order_res on_algo_parent_order_update "
-      "on_algo_child_order_update on_algo_child_order_trade", "globals", "lookups")
-known(APPEND, "on_snapshot on_bar on_algo_login on_create_algo_parent_order_res on_cancel_algo_parent_order_res "
-      "on_control_algo_parent_order_res on_algo_parent_order_update on_algo_child_order_update "
-      "on_algo_child_order_trade", "damaged", "lookups")
-known("`system_log.info` looked up after the log line is built; `datetime.combine` looked up after "
-      "`now.date()` and `time(h, m, s)` are evaluated", "initialize set_timer", "records damaged", "lookups")
-known("`datetime.combine` looked up after `now.date()` and `time(h, m, s)` are evaluated", "set_timer", "globals",
-      "lookups")
 
 
 def expected(name, kind, channel):

@@ -65,12 +65,16 @@ py::object stamp_datetime(const Call &f, py::handle record, Name<S> stamp) {
     return vcall(convert, seconds);
 }
 
-// `record.security_id + "." + get_exchane_from_mach_mdtype(record.<market>)`
+// `record.security_id + "." + get_exchane_from_mach_mdtype(record.<market>)`.  When the
+// id is a str, its concatenation with "." cannot be seen and is made together with
+// the second one, as one new str.
 template <FixedString M>
 py::object market_code_of(const Call &f, py::handle record, Name<M> market) {
-    py::object head = add(attr(record, "security_id"_n), "."_n);
+    py::object id = attr(record, "security_id"_n);
+    py::object head = PyUnicode_CheckExact(id.ptr()) ? py::object() : add(id, "."_n);
     py::object convert = f.global("get_exchane_from_mach_mdtype"_n);
-    return add(head, vcall(convert, attr(record, market)));
+    py::object suffix = vcall(convert, attr(record, market));
+    return head ? add(head, suffix) : concat({id, "."_n, suffix});
 }
 
 // `Event(type, k1=v1, k2=v2, ...)`

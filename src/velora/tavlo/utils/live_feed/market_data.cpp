@@ -67,13 +67,13 @@ void cache_entry(const Call &f, py::handle market_code, py::handle entry, Fresh 
     method(getitem(f.global(Name<Cache>{}), market_code), "append"_n)(entry);
 }
 
-// `convert(chr(record.<code>), *more)`: the SDK gives sides, order and trade types as
-// character codes.
-template <FixedString Converter, FixedString Code, typename... More>
-py::object from_character(const Call &f, py::handle record, Name<Code> code, More... more) {
+// `convert(chr(record.<code>), record.<more>...)`: the SDK gives sides, order and
+// trade types as character codes.
+template <FixedString Converter, FixedString Code, FixedString... More>
+py::object from_character(const Call &f, py::handle record, Name<Code> code, Name<More>... more) {
     py::object convert = f.global(Name<Converter>{});
     py::object chr = f.global("chr"_n);
-    return vcall(convert, {vcall(chr, attr(record, code)), more...});
+    return vcall(convert, {vcall(chr, attr(record, code)), attr(record, more)...});
 }
 
 }  // namespace
@@ -110,14 +110,13 @@ FRAME_BODY(on_tick_order) {
     py::handle tick_order = f[1];
     py::object dt = stamp_datetime(f, tick_order, "order_time"_n);
     py::object market_code = market_code_of(f, tick_order, "market_type"_n);
-    py::object market_type = attr(tick_order, "market_type"_n);
-    py::object side = from_character<"get_side_from_mach_l2_order">(f, tick_order, "side"_n, market_type);
+    py::object side = from_character<"get_side_from_mach_l2_order">(f, tick_order, "side"_n, "market_type"_n);
     auto a = [&](auto name) { return attr(tick_order, name); };
     py::object l2_order = method(f.global("L2Order"_n), "__from_create__"_n)(
         {a("biz_index"_n), market_code, dt, side, a("order_price"_n), a("order_volume"_n),
-         from_character<"get_order_type_from_mach_l2_order">(f, tick_order, "order_type"_n, market_type),
+         from_character<"get_order_type_from_mach_l2_order">(f, tick_order, "order_type"_n, "market_type"_n),
          a("orig_order_no"_n),
-         from_character<"get_l2order_type_from_mach">(f, tick_order, "order_type"_n, market_type)});
+         from_character<"get_l2order_type_from_mach">(f, tick_order, "order_type"_n, "market_type"_n)});
     post<"calendar_dt", "trading_dt", "l2_order">(f, "L2_ORDER"_n,
                                                   [&] { return std::array<py::object, 3>{dt, dt, l2_order}; });
     return py::none();
@@ -146,12 +145,18 @@ FRAME_BODY(on_tick_trade) {
 FRAME_BODY(on_bar) {
     py::handle self = f[0], bar = f[1];
     py::object market_code = market_code_of(f, bar, "market_type"_n);
-    py::object bar_time = truediv(attr(bar, "end_time"_n), 1000_i);
+    // "orig_time": convert_int_to_datetime(bar_time := bar.end_time / 1000)
+    py::object bar_time;
+    auto orig_time = [&] {
+        py::object convert = f.global("convert_int_to_datetime"_n);
+        bar_time = truediv(attr(bar, "end_time"_n), 1000_i);
+        return vcall(convert, bar_time);
+    };
     auto a = [&](auto name) { return attr(bar, name); };
     py::object bar_dict = dict_of<"market_code", "orig_time", "open_price", "close_price", "high_price", "low_price",
                                   "total_turnover", "volume", "prev_close">(
-        {market_code, vcall(f.global("convert_int_to_datetime"_n), bar_time), a("open"_n), a("close"_n), a("high"_n),
-         a("low"_n), a("amount"_n), a("volume"_n), a("prev_close"_n)});
+        {market_code, orig_time(), a("open"_n), a("close"_n), a("high"_n), a("low"_n), a("amount"_n), a("volume"_n),
+         a("prev_close"_n)});
     cache_entry<"history_bar">(f, market_code, bar_dict, [&] { return vcall(f.global("deque"_n)); });
 
     // if self.current_trade_dt == 0 or self.current_trade_dt == bar_time: self.bar_cnt += 1

@@ -57,7 +57,11 @@ FRAME_BODY(create_time_listener) {
     py::object current_date = method(f.global("np"_n), "datetime64"_n)("today"_n, "D"_n);
     py::object calendar = attr(attr(attr(self, "config"_n), "base"_n), "trading_calendar"_n);
     if (!contains(current_date, calendar)) {
-        log_info(f, [&] { return concat({str(current_date), " not trade day... "_n, str(calendar)}); });
+        log_info(f, [&] {
+            py::object day = str(current_date);
+            return concat({day, " not trade day... "_n,
+                           str(attr(attr(attr(self, "config"_n), "base"_n), "trading_calendar"_n))});
+        });
         return py::none();
     }
     py::object now = method(f.global("datetime"_n), "now"_n)();

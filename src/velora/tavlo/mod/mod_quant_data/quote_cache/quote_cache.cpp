@@ -133,8 +133,7 @@ const std::pair<py::handle, py::handle> &book_field(int i) {
 
 FRAME_BODY(get_snapshot) {
     py::handle self = f[0], market_code = f[1];
-    py::object key = add(attr(f.global("RedisStore"_n), "snapshot_prefix"_n), market_code);
-    py::object v = method(attr(self, "_redis"_n), "get"_n)(key);
+    py::object v = method(attr(self, "_redis"_n), "get"_n)(add(attr(f.global("RedisStore"_n), "snapshot_prefix"_n), market_code));
     if (is_none(v)) return py::none();
     py::object snapshot = decode(f, v);
     for (int i = 0; i < 4; ++i) {
@@ -146,8 +145,9 @@ FRAME_BODY(get_snapshot) {
 
 FRAME_BODY(history_ticks) {
     py::handle self = f[0], market_code = f[1], count = f[2];
+    Method lrange = method(attr(self, "_redis"_n), "lrange"_n);
     py::object key = add(attr(self, "tick_prefix"_n), market_code);
-    py::object values = method(attr(self, "_redis"_n), "lrange"_n)(key, neg(count), -1_i);
+    py::object values = lrange(key, neg(count), -1_i);
     return decode_all(f, values);
 }
 
