@@ -22,10 +22,12 @@ foreach(lang C CXX)
   set(CMAKE_${lang}_ARCHIVE_APPEND "\"${ZIG}\" ar q <TARGET> <LINK_FLAGS> <OBJECTS>")
   set(CMAKE_${lang}_ARCHIVE_FINISH "\"${ZIG}\" ranlib <TARGET>")
 endforeach()
-# zig builds its C++ runtime once per optimisation level and caches it: checks
-# compile as Release does, so that only one runtime is built.
+# zig builds its C++ runtime for each optimisation level and stripping and keeps
+# it in its cache (minutes, once per machine): the compiler checks build as
+# Release does, and stripped as the libraries are, so that one runtime serves all.
 set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-s")
+foreach(kind EXE MODULE SHARED)
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-s")
+endforeach()
 # The sources use no C++20 modules, and zig ships no clang-scan-deps.
 set(CMAKE_CXX_SCAN_FOR_MODULES OFF)

@@ -120,7 +120,11 @@ def no_compiler_path(tmp_path, venv):
     for d in os.environ.get("PATH", os.defpath).split(os.pathsep):
         if not os.path.isdir(d) or os.path.realpath(d).startswith(os.path.realpath(os.path.join(ROOT, ".venv"))):
             continue
-        for entry in os.listdir(d):
+        try:
+            entries = os.listdir(d)
+        except OSError:
+            continue
+        for entry in entries:
             full = os.path.join(d, entry)
             if not COMPILER.match(entry) and os.access(full, os.X_OK) and not (tools / entry).exists():
                 os.symlink(full, tools / entry)
