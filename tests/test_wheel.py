@@ -110,11 +110,12 @@ def test_contents_tag_and_stripped_libraries(wheel):
 
 
 def no_compiler_path(tmp_path, venv):
-    """The venv's bin, then every program of the PATH but the compilers (as links)."""
+    """The venv's bin, then every program of the PATH but the compilers and other
+    venvs' (as links)."""
     tools = tmp_path / "no-compiler-bin"
     tools.mkdir()
     for d in os.environ.get("PATH", os.defpath).split(os.pathsep):
-        if not os.path.isdir(d) or os.path.realpath(d).startswith(os.path.realpath(os.path.join(ROOT, ".venv"))):
+        if not os.path.isdir(d) or os.path.exists(os.path.join(d, os.pardir, "pyvenv.cfg")):
             continue
         try:
             entries = os.listdir(d)
