@@ -1,6 +1,7 @@
 """The binary wheel (scripts/wheels.sh): built from the sdist for manylinux2014, it
-holds only the six stripped libraries, their stubs, typing markers (and a .pth
-with its finder module, if there is one); installed into a fresh virtual
+holds only the six stripped libraries, their stubs (beside them and in the
+stub-only package velora-stubs), typing markers (and a .pth with its finder
+module, if there is one); installed into a fresh virtual
 environment with no compiler on the PATH (the package from the wheelhouse alone,
 its dependencies from the index, all as binaries), it passes the module tests,
 which import the libraries from that environment.
@@ -95,8 +96,10 @@ def test_contents_tag_and_stripped_libraries(wheel):
         path = {dotted: dotted.replace(".", "/") for dotted in MODULES}
         libraries = sorted("%s.cpython-%s-x86_64-linux-gnu.so" % (p, match[1][2:]) for p in path.values())
         assert sorted(n for n in payload if n.endswith(".so")) == libraries
+        # The stubs beside the libraries and in the stub-only package velora-stubs.
         allowed = set(libraries) | {p + ".pyi" for p in path.values()}
-        allowed |= {n for n in payload if n.startswith("velora/") and n.endswith("/py.typed")}
+        allowed |= {"velora-stubs" + p[len("velora"):] + ".pyi" for p in path.values()}
+        allowed |= {n for n in payload if n.startswith(("velora/", "velora-stubs/")) and n.endswith("py.typed")}
         if pth:  # a .pth that makes the modules findable, and its pure-Python finder
             allowed |= set(pth) | {n for n in payload
                                    if n.endswith(".py") and not (n.startswith("velora/") and n.endswith("__init__.py"))}
