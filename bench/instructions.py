@@ -8,8 +8,9 @@ see cache misses, which the timed run does).  One process under ``valgrind
 --tool=callgrind`` runs a path's batches on the smoke-run inputs (``--full``:
 the benchmark's own): the native side's through ``sys.call_tracing``, the plain
 side's through ``functools.reduce`` and the loop's skeleton through ``filter``,
-so that the three are told apart by the C function each ran under; only those
-three are counted, and ``PYTHONHASHSEED`` is fixed so that dictionary layouts
+(and the floor's, where the path has one, through ``map``, its skeleton through
+``sorted``), so that they are told apart by the C function each ran under; only
+those are counted, and ``PYTHONHASHSEED`` is fixed so that dictionary layouts
 repeat.  The skeleton is subtracted, as in the timed run.
 """
 import argparse
@@ -24,7 +25,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 # The C function each side runs under, for callgrind to tell them apart.
-TRAMPOLINES = {"native": "sys_call_tracing", "plain": "functools_reduce", "skeleton": "filter_next"}
+TRAMPOLINES = {"native": "sys_call_tracing", "plain": "functools_reduce", "skeleton": "filter_next",
+               "floor": "map_next", "floor_skeleton": "builtin_sorted"}
 
 
 def child(group, name, batches, full):
@@ -57,6 +59,15 @@ def child(group, name, batches, full):
         functools.reduce(lambda _, run: run(), [None, plain.run])
     for _ in range(batches):
         list(filter(lambda _: skeleton(), [None]))
+    floor = path.sides.get("floor")
+    if floor is not None:
+        floor_skeleton = floor.skeleton or (lambda: None)
+        for _ in range(3):
+            floor.run()
+        for _ in range(batches):
+            list(map(lambda _: floor.run(), [None]))
+            sorted([None], key=lambda _: floor_skeleton())
+        print("floor", floor.calls * batches, flush=True)
     print("calls", native.calls * batches, flush=True)
     os._exit(0)  # no teardown: its cost would not be the path's
 
@@ -89,7 +100,10 @@ def count(group, name, batches=10, full=False):
                                 capture_output=True, text=True, check=True).stdout
     totals = {side: inclusive(report, function) for side, function in TRAMPOLINES.items()}
     n = int(calls.group(1))
-    return {side: (totals[side] - totals["skeleton"]) / n for side in ("native", "plain")}
+    counts = {side: (totals[side] - totals["skeleton"]) / n for side in ("native", "plain")}
+    if totals["floor"]:
+        counts["floor"] = (totals["floor"] - totals["floor_skeleton"]) / n
+    return counts
 
 
 def main():
@@ -108,15 +122,17 @@ def main():
     sys.path[:0] = [HERE, os.path.join(ROOT, "host")]
     import run
 
-    print("| path | native | plain | native ÷ plain |")
-    print("|---|---|---|---|")
+    print("| path | native | plain | native ÷ plain | floor |")
+    print("|---|---|---|---|---|")
     for group in run.GROUPS:
         for path in run.group_paths(group, quick=True):
             if not any(t in path.name for t in args.only):
                 continue
             counts = count(group, path.name, args.batches, args.full)
-            print("| %s | %.0f | %.0f | %.2f |" % (path.name, counts["native"], counts["plain"],
-                                                 counts["native"] / counts["plain"]), flush=True)
+            print("| %s | %.0f | %.0f | %.2f | %s |" % (path.name, counts["native"], counts["plain"],
+                                                      counts["native"] / counts["plain"],
+                                                      "%.0f" % counts["floor"] if "floor" in counts else "-"),
+                  flush=True)
 
 
 if __name__ == "__main__":

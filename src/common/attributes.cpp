@@ -7,6 +7,8 @@
 // to the generic path.
 #include "attributes.hpp"
 
+#include "inline_values.hpp"
+
 #include <memory>
 #include <structmember.h>
 
@@ -100,8 +102,17 @@ bool fill_instance(Entry &e, PyTypeObject *type, PyObject *name) {
     }
     bool has_get = descr && Py_TYPE(descr)->tp_descr_get;
 #if PY_VERSION_HEX >= 0x030B0000
-    // Attribute values kept inside the object: the generic path reads them.
-    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return e.kind = AttrCache::generic, true;
+    // Attribute values kept inside the object: read where they are (3.13), or by the
+    // generic path.
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+        if (!inline_values::usable(type)) return e.kind = AttrCache::generic, true;
+        Py_ssize_t count;
+        Py_ssize_t at = inline_values::index_of(type, name, count);
+        e.kind = at >= 0 ? AttrCache::inline_then : AttrCache::inline_absent;
+        e.offset = at;
+        e.owner_version = static_cast<std::uint64_t>(count);
+        return true;
+    }
 #endif
     if (type->tp_dictoffset < 0) return e.kind = AttrCache::generic, true;
     if (type->tp_dictoffset == 0) {
@@ -111,6 +122,21 @@ bool fill_instance(Entry &e, PyTypeObject *type, PyObject *name) {
     }
     e.kind = has_get ? AttrCache::dict_then_descr : AttrCache::dict_then_value;
     e.offset = type->tp_dictoffset;
+    return true;
+}
+
+// How `name` is stored on instances of `type`: into the inline values, or generically.
+bool fill_store(Entry &e, PyTypeObject *type, PyObject *name) {
+    PyObject *descr = _PyType_Lookup(type, name);
+    unsigned int tag = version_tag(type);
+    if (!tag) return false;
+    e = Entry{AttrCache::generic, type, tag, nullptr, 0, nullptr, 0};
+    if (type->tp_setattro != PyObject_GenericSetAttr || (descr && Py_TYPE(descr)->tp_descr_set)) return true;
+    if (inline_values::usable(type)) {
+        Py_ssize_t count;
+        Py_ssize_t at = inline_values::index_of(type, name, count);
+        if (at >= 0) e = Entry{AttrCache::inline_store, type, tag, nullptr, 0, nullptr, at};
+    }
     return true;
 }
 
@@ -175,6 +201,12 @@ py::object descr_get(PyObject *descr, PyObject *obj, PyObject *type) {
     return steal(Py_TYPE(descr)->tp_descr_get(descr, obj, type));
 }
 
+// Not among the inline values: the keys the instances share have not grown since.
+bool still_absent(const Entry &e, PyObject *obj) {
+    return inline_values::current(obj) &&
+           inline_values::key_count(e.type) == static_cast<Py_ssize_t>(e.owner_version);
+}
+
 }  // namespace
 
 py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
@@ -204,13 +236,24 @@ py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
     case AttrCache::no_dict_descr:
         return descr_get(e->value, obj, reinterpret_cast<PyObject *>(e->type));
     case AttrCache::dict_then_value:
-    case AttrCache::dict_then_descr: {
-        if (PyObject *v = in_instance_dict(obj, *e, name)) return borrow(v);
+    case AttrCache::dict_then_descr:
+    case AttrCache::inline_then:
+    case AttrCache::inline_absent: {
+        if (e->kind == AttrCache::inline_then) {
+            PyObject **slot = inline_values::slot_of(obj, e->offset);
+            if (!slot) break;
+            if (*slot) return borrow(*slot);
+        } else if (e->kind == AttrCache::inline_absent) {
+            if (!still_absent(*e, obj)) break;
+        } else if (PyObject *v = in_instance_dict(obj, *e, name)) {
+            return borrow(v);
+        }
         if (!e->value) break;  // not there: AttributeError, worded by the generic path
-        if (e->kind == AttrCache::dict_then_value) return borrow(e->value);
+        if (!Py_TYPE(e->value)->tp_descr_get) return borrow(e->value);
         return descr_get(e->value, obj, reinterpret_cast<PyObject *>(e->type));
     }
     case AttrCache::empty:
+    case AttrCache::inline_store:
     case AttrCache::generic:
         break;
     }
@@ -231,6 +274,15 @@ Method get_method(py::handle handle, PyObject *name, AttrCache &cache) {
             if (!method_like) break;
             if (PyObject *v = in_instance_dict(obj, *e, name)) return Method(borrow(v), py::object());
             return Method(borrow(e->value), borrow(obj));
+        case AttrCache::inline_absent:
+            if (method_like && still_absent(*e, obj)) return Method(borrow(e->value), borrow(obj));
+            break;
+        case AttrCache::inline_then: {
+            PyObject **slot = inline_values::slot_of(obj, e->offset);
+            if (slot && *slot) return Method(borrow(*slot), py::object());
+            if (slot && method_like) return Method(borrow(e->value), borrow(obj));
+            break;
+        }
         case AttrCache::generic:
             return generic_method(obj, name);
         default:
@@ -239,6 +291,34 @@ Method get_method(py::handle handle, PyObject *name, AttrCache &cache) {
         return Method(get_attr(handle, name, cache), py::object());
     }
     return generic_method(obj, name);
+}
+
+void store_attr(py::handle handle, PyObject *name, py::handle value, AttrCache &cache) {
+    PyObject *obj = handle.ptr();
+    const Entry *found = nullptr;
+    for (const Entry &e : cache.entries)
+        if (matches(e, obj)) found = &e;
+    if (!found && !PyType_Check(obj) && Py_TYPE(obj) != &PyModule_Type) {
+        Entry fresh;
+        if (fill_store(fresh, Py_TYPE(obj), name)) {
+            Entry &slot = cache.entries[cache.next];
+            cache.next = (cache.next + 1) % AttrCache::kEntries;
+            slot = fresh;
+            found = &slot;
+        }
+    }
+    if (found && found->kind == AttrCache::inline_store) {
+        // Replaced where it is, as STORE_ATTR_INSTANCE_VALUE does; the old value is let
+        // go once the new one is in place.
+        PyObject **slot = inline_values::slot_of(obj, found->offset, true);
+        if (slot && *slot) {
+            PyObject *old = *slot;
+            *slot = Py_NewRef(value.ptr());
+            Py_DECREF(old);
+            return;
+        }
+    }
+    if (PyObject_SetAttr(obj, name, value.ptr()) < 0) raise_current();
 }
 
 bool has_attribute(py::handle obj, py::handle name) {
@@ -255,6 +335,10 @@ bool has_attribute(py::handle obj, py::handle name) {
 }
 
 py::object Method::call(PyObject **argv, std::size_t nargs, PyObject *kwnames) const {
+    auto n = static_cast<Py_ssize_t>(nargs);
+    if (!kwnames)
+        return steal(self_ ? detail::call_with_self(callable_.ptr(), argv + 1, n)
+                           : detail::call_positional(callable_.ptr(), argv + 2, n));
     if (self_)
         return steal(PyObject_Vectorcall(callable_.ptr(), argv + 1, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     return steal(PyObject_Vectorcall(callable_.ptr(), argv + 2, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));

@@ -20,6 +20,7 @@
 // calls a function found on the class with `obj` as its first argument, without
 // making a bound method.
 #pragma once
+#include "fastcall.hpp"
 #include "ops.hpp"
 
 #include <cstdint>
@@ -41,6 +42,9 @@ struct AttrCache {
         dict_then_descr,  // the instance dictionary at `offset`, else `value`'s __get__
         no_dict_value,    // no instance dictionary: `value` itself
         no_dict_descr,    // no instance dictionary: `value`'s __get__ (a method)
+        inline_then,      // the instance's inline values at `offset` (3.13), else `value` as for dict_then_*
+        inline_absent,    // not among the inline values' keys (`owner_version` of them): `value` as for dict_then_*
+        inline_store,     // a store into the inline values at `offset` (3.13), where the attribute is set
         generic,          // nothing to shortcut for this type: the generic path, without looking again
     };
     struct Entry {
@@ -70,6 +74,13 @@ inline py::object attr(py::handle obj, py::handle name) { return steal(PyObject_
 
 // `obj.name = value`.  Python evaluates the value first, then `obj`: at most one of
 // them may be computed in place.
+void store_attr(py::handle obj, PyObject *name, py::handle value, AttrCache &cache);
+template <typename O, FixedString S, typename V>
+void set_attr(O &&obj, Name<S> name, V &&value) {
+    FRAME_IN_ORDER(O, V);
+    static AttrCache cache;
+    store_attr(py::handle(obj), name.ptr(), py::handle(value), cache);
+}
 template <typename O, typename V>
 void set_attr(O &&obj, py::handle name, V &&value) {
     FRAME_IN_ORDER(O, V);

@@ -161,20 +161,20 @@ PyObject **Locals::allocate(int n) {
 
 bool Locals::bind(const FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Code &code = *fn->code;
-    if (kwnames || code.varargs || code.varkw || nargs > code.argcount)
-        return bind_general(fn, args, nargs, kwnames);
-    if (nargs == code.argcount) {
+    Py_ssize_t argcount = code.argcount;
+    if (kwnames || code.varargs || code.varkw || nargs > argcount) return bind_general(fn, args, nargs, kwnames);
+    if (nargs == argcount) {
         slots_ = args;
         return true;
     }
-    Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
-    Py_ssize_t required = code.argcount - defcount;
-    if (nargs < required || code.argcount > kInline) return bind_general(fn, args, nargs, kwnames);
-    PyObject **slots = inline_;
-    std::copy(args, args + nargs, slots);
-    defaults_ = Py_NewRef(fn->defaults);
-    for (Py_ssize_t i = nargs; i < code.argcount; ++i) slots[i] = PyTuple_GET_ITEM(defaults_, i - required);
-    slots_ = slots;
+    PyObject *defaults = fn->defaults;
+    Py_ssize_t required = argcount - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
+    if (nargs < required || argcount > kInline) return bind_general(fn, args, nargs, kwnames);
+    for (Py_ssize_t i = 0; i < nargs; ++i) inline_[i] = args[i];
+    PyObject *const *tail = &PyTuple_GET_ITEM(defaults, 0) - required;
+    for (Py_ssize_t i = nargs; i < argcount; ++i) inline_[i] = tail[i];
+    defaults_ = Py_NewRef(defaults);
+    slots_ = inline_;
     return true;
 }
 

@@ -68,6 +68,7 @@ inline py::object vectorcall(py::handle callable, std::initializer_list<py::hand
                              PyObject *kwnames) {
     Argv argv(py::handle(), args);
     if (argv.size() < nk) throw py::value_error("frame: fewer values than keyword names");
+    if (!kwnames) return steal(call_positional(callable.ptr(), argv.args(), static_cast<Py_ssize_t>(argv.size())));
     return steal(PyObject_Vectorcall(callable.ptr(), argv.args(), (argv.size() - nk) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      kwnames));
 }
@@ -101,8 +102,7 @@ template <typename C, typename... A>
 py::object vcall(C &&callable, A &&...args) {
     FRAME_IN_ORDER(C, A...);
     PyObject *argv[] = {nullptr, py::handle(args).ptr()...};
-    return steal(PyObject_Vectorcall(py::handle(callable).ptr(), argv + 1,
-                                     sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(detail::call_positional(py::handle(callable).ptr(), argv + 1, sizeof...(A)));
 }
 // `callable(a(), b(), ...)`: the arguments in a braced list, the callee a named value.
 inline py::object vcall(const py::object &callable, std::initializer_list<py::handle> args) {

@@ -16,21 +16,54 @@
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
 
+#if PY_VERSION_HEX >= 0x030C0000
+// Exported by CPython 3.12 and 3.13, declared in their internal headers: what
+// Py_EnterRecursiveCall runs when the C recursion budget is used up.
+extern "C" int _Py_CheckRecursiveCall(PyThreadState *tstate, const char *where);
+#endif
+
 namespace frame {
 namespace {
 
 using F = FunctionObject;
 F *as_fn(PyObject *o) { return reinterpret_cast<F *>(o); }
 
+// Native bodies calling native functions (a method that calls itself through an
+// override, say) never pass through the interpreter's loop: each call counts
+// against the recursion limit, as builtin functions' calls do, so that endless
+// recursion is a RecursionError rather than an overflow of the C stack.  From 3.12
+// on the thread state is found through thread-local storage: it is read once per
+// call here, where Py_EnterRecursiveCall and Py_LeaveRecursiveCall would read it
+// twice.
+class RecursionGuard {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    bool enter() {
+        return tstate_->c_recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(tstate_, kWhere) < 0;
+    }
+    void leave() { ++tstate_->c_recursion_remaining; }
+
+private:
+#if PY_VERSION_HEX >= 0x030D0000
+    PyThreadState *tstate_ = PyThreadState_GetUnchecked();
+#else
+    PyThreadState *tstate_ = _PyThreadState_UncheckedGet();
+#endif
+#else
+    bool enter() { return Py_EnterRecursiveCall(kWhere) != 0; }
+    void leave() { Py_LeaveRecursiveCall(); }
+
+private:
+#endif
+    static constexpr const char *kWhere = " while calling a Python object";
+};
+
 PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     F *fn = as_fn(self);
     Locals locals;
     if (!locals.bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
-    // Native bodies calling native functions (a method that calls itself through
-    // an override, say) never pass through the interpreter's loop: count each call
-    // against the recursion limit, as builtin functions do, so that endless
-    // recursion is a RecursionError rather than an overflow of the C stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    RecursionGuard recursion;
+    if (recursion.enter()) return nullptr;
     // Keep the function alive while its body runs, whatever the body rebinds (its
     // code and globals are read throughout).
     Py_INCREF(self);
@@ -39,7 +72,7 @@ PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
         py::object r = fn->code->body(call);
         return r ? r.release().ptr() : Py_NewRef(Py_None);
     });
-    Py_LeaveRecursiveCall();
+    recursion.leave();
     if (!result) {
         add_traceback(fn->qualname, fn->code->file.c_str(), fn->code->line);
     }
@@ -346,21 +379,9 @@ py::object Call::global(py::handle name) const {
     raise_current();
 }
 
-namespace {
-// The version tag of a dictionary (deprecated from 3.12 on as a public field, and
-// still maintained there: it is what dictionary watchers are built on).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-std::uint64_t version_of(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
-#pragma GCC diagnostic pop
-}  // namespace
-
 py::object Call::global(py::handle name, GlobalCache &cache) const {
-    std::uint64_t gv = version_of(fn->globals);
-    if (cache.value && gv == cache.globals_version &&
-        (!cache.builtins_version || version_of(fn->builtins) == cache.builtins_version))
-        return borrow(cache.value);
-    std::uint64_t bv = version_of(fn->builtins);
+    if (PyObject *v = cache.hit(fn->globals, fn->builtins)) return borrow(v);
+    std::uint64_t gv = GlobalCache::version_of(fn->globals), bv = GlobalCache::version_of(fn->builtins);
     PyObject *v = PyDict_GetItemWithError(fn->globals, name.ptr());
     bool own = v != nullptr;
     if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(fn->builtins, name.ptr());

@@ -90,6 +90,20 @@ struct GlobalCache {
     std::uint64_t globals_version = 0;   // the module's dictionary, name looked up in it
     std::uint64_t builtins_version = 0;  // the builtins', when the name was found there (else 0)
     PyObject *value = nullptr;           // borrowed: held by the dictionary it was found in
+
+    // The value remembered, if the dictionaries are unchanged since; else null.
+    PyObject *hit(PyObject *globals, PyObject *builtins) const {
+        if (value && version_of(globals) == globals_version &&
+            (!builtins_version || version_of(builtins) == builtins_version))
+            return value;
+        return nullptr;
+    }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    // A dictionary's version tag (deprecated as a public field from 3.12 on, and still
+    // kept up to date there: dictionary watchers are built on it).
+    static std::uint64_t version_of(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+#pragma GCC diagnostic pop
 };
 
 // What a body sees of its call.
@@ -106,6 +120,7 @@ struct Call {
     template <FixedString S>
     py::object global(Name<S> name) const {
         static GlobalCache cache;
+        if (PyObject *v = cache.hit(fn->globals, fn->builtins)) return borrow(v);
         return global(name.ptr(), cache);
     }
     py::object global(py::handle name, GlobalCache &cache) const;
