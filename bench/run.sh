@@ -1,11 +1,42 @@
 #!/usr/bin/env bash
-# Run every benchmark: set everything up (scripts/setup.sh: venv, build, install),
-# then bench/run.py with the project's venv and the stand-ins on the path.
-# PYVER chooses the interpreter (default 3.9); arguments go to bench/run.py
-# (--quick, --only TEXT, --repetitions N, --no-memory, --json FILE).
+# Run every benchmark on each chosen interpreter, one process per interpreter, then
+# print their results side by side (bench/report.py).  For each interpreter this
+# sets everything up (scripts/setup.sh: venv, build, install; a rerun only rebuilds
+# what changed) and runs bench/run.py with its venv and the stand-ins on the path.
+#
+#   bash bench/run.sh [--pythons 3.9,3.13] [bench/run.py options: --quick, --only TEXT, ...]
+#
+# The interpreters default to 3.9 and 3.13 (PYVERS="3.9 3.13" does the same).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv=$(bash "$root/scripts/setup.sh" | tail -n 1)
-cd "$root"
+pythons=${PYVERS:-3.9 3.13}
+args=()
+while (($#)); do
+    case $1 in
+    --pythons) pythons=${2//,/ }; shift 2 ;;
+    --pythons=*) pythons=${1#--pythons=}; pythons=${pythons//,/ }; shift ;;
+    *) args+=("$1"); shift ;;
+    esac
+done
 export OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 MKL_NUM_THREADS=1
-PYTHONPATH="$root/host:$root/bench${PYTHONPATH:+:$PYTHONPATH}" exec "$venv/bin/python" "$root/bench/run.py" "$@"
+mkdir -p "$root/bench/results"
+stamp=$(date +%Y%m%d-%H%M%S)
+results=()
+# Set every interpreter up first, so that no build runs while another is timed.
+declare -A venvs
+for v in $pythons; do
+    venvs[$v]=$(PYVER=$v bash "$root/scripts/setup.sh" | tail -n 1)
+done
+cd "$root"
+for v in $pythons; do
+    out="$root/bench/results/$stamp-py$v.json"
+    echo "== Python $v"
+    PYTHONPATH="$root/host:$root/bench${PYTHONPATH:+:$PYTHONPATH}" \
+        "${venvs[$v]}/bin/python" "$root/bench/run.py" --json "$out" ${args[@]+"${args[@]}"}
+    results+=("$out")
+done
+if ((${#results[@]} > 1)); then
+    echo
+    echo "== side by side"
+    "${venvs[${pythons%% *}]}/bin/python" "$root/bench/report.py" "${results[@]}"
+fi

@@ -10,7 +10,7 @@ sends the day's orders.  At the close the strategy side reads the quote caches
 through the bridge's four query functions.  The day's quotes are then published
 to a private redis-server and read back through RedisStore.
 
-    bash scripts/run.sh [--instruments N] [--minutes M] [--seed S]
+    bash scripts/run.sh [--instruments N] [--minutes M] [--seed S] [--plain]
 
 Exit status 0 when the framework received exactly what the scripted day must
 produce and, where redis-server could be started, the quote store gave back
@@ -49,6 +49,9 @@ def parse_args(argv=None):
                         help="minutes of the session to replay from 09:30, 1 to %d (default: %d, the whole "
                              "session)" % (SESSION_MINUTES, SESSION_MINUTES))
     parser.add_argument("--seed", type=int, default=1, metavar="S", help="seed of the price walk (default: 1)")
+    parser.add_argument("--plain", action="store_true",
+                        help="replay through the plain-Python bridge of bench/plain/ (numpy_ringbuffer's own, "
+                             "unlocked queue) instead of the native one, to compare the events per second")
     return parser.parse_args(argv)
 
 
@@ -355,7 +358,10 @@ def show_day(day):
     heading("Replayed %s: %s, %s of the session (market data 09:30 to %s), seed %d"
             % (DAY.isoformat(), count(day.instruments, "instrument"), count(day.minutes, "minute"),
                day.data_end.strftime("%H:%M"), day.seed))
-    click.echo("  bridge      %s turned into %s in %.2f s of replay: %s events/s"
+    plain = live_feed.__name__.startswith("plain")
+    click.echo("  bridge      %s" % ("the plain-Python one (bench/plain/live_feed.py)" if plain
+                                  else "native (%s)" % os.path.basename(live_feed.__file__)))
+    click.echo("              %s turned into %s in %.2f s of replay: %s events/s"
                % (count(callbacks, "callback"), count(day.day_events_taken, "event"), day.day_seconds,
                   f"{day.day_events_taken / day.day_seconds:,.0f}" if day.day_seconds else "-"))
     click.echo("              %.1f µs per callback inside the bridge, framework objects included (%s callbacks/s)"
@@ -460,7 +466,16 @@ def show_store(check, server):
         click.echo("  read back through RedisStore: equal to what was written, for every instrument and query")
 
 
+def use_plain_bridge():
+    """Replay through bench/plain/live_feed.py, the same behaviour written as plain Python."""
+    global live_feed
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+    from plain import live_feed
+
+
 def main(args):
+    if args.plain:
+        use_plain_bridge()
     label = "Replaying %s, %s" % (DAY.isoformat(), count(args.instruments, "instrument"))
     with click.progressbar(length=args.minutes, label=label, show_pos=True, file=sys.stderr) as bar:
         def progress(done, total):

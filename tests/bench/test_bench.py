@@ -118,6 +118,16 @@ def test_table_lists_each_path_once(smoke):
     assert lines[0].startswith("| path | native | plain |")
 
 
+def test_report_puts_runs_side_by_side(smoke):
+    import report
+
+    _, saved = smoke
+    lines = report.report([saved, saved]).splitlines()
+    rows = [line for line in lines if line.startswith("| ") and not line.startswith("| path")]
+    assert [row.split(" | ")[0][2:] for row in rows] == [r["name"] for r in saved["paths"]]
+    assert all(row.count("(≤ ") == 2 for row in rows)
+
+
 @pytest.mark.parametrize("kind", ["ticks", "bars"])
 def test_memory_of_a_small_cache(kind):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "host"), BENCH]))
