@@ -54,6 +54,15 @@ bool fill_module(Entry &e, PyObject *module, PyObject *name) {
     return true;
 }
 
+// The callable a classmethod holds, read at each use: classmethod.__init__ may
+// replace it without any version tag changing.  (Its layout, the callable right
+// after the object header, is the same on every supported interpreter.)
+struct ClassMethodObject {
+    PyObject_HEAD
+    PyObject *callable;
+};
+PyObject *classmethod_function(PyObject *cm) { return reinterpret_cast<ClassMethodObject *>(cm)->callable; }
+
 bool fill_class(Entry &e, PyObject *klass, PyObject *name) {
     PyTypeObject *meta = Py_TYPE(klass);
     // type.__getattribute__ runs, unless the metaclass overrides it (a metaclass's
@@ -68,13 +77,8 @@ bool fill_class(Entry &e, PyObject *klass, PyObject *name) {
     e = Entry{AttrCache::class_value, meta, meta_tag, klass, own_tag, found, 0};
     if (!Py_TYPE(found)->tp_descr_get) return true;
     e.kind = AttrCache::class_descr;
-    if (Py_TYPE(found) == &PyClassMethod_Type) {
-        // The function inside, held by the classmethod: a method call passes the class.
-        PyObject *func = PyObject_GetAttr(found, "__func__"_n.ptr());
-        if (!func) return PyErr_Clear(), true;
-        Py_DECREF(func);
-        if (PyFunction_Check(func)) e = Entry{AttrCache::class_method, meta, meta_tag, klass, own_tag, func, 0};
-    }
+    if (Py_TYPE(found) == &PyClassMethod_Type && PyFunction_Check(classmethod_function(found)))
+        e.kind = AttrCache::class_method;
     return true;
 }
 
@@ -211,46 +215,59 @@ bool still_absent(const Entry &e, PyObject *obj) {
 
 py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
     PyObject *obj = handle.ptr();
-    const Entry *e = lookup(obj, name, cache);
-    if (!e) return generic(obj, name);
-    switch (e->kind) {
+    const Entry *found = lookup(obj, name, cache);
+    if (!found) return generic(obj, name);
+    const Entry &e = *found;
+    switch (e.kind) {
     case AttrCache::module_value:
     case AttrCache::class_value:
     case AttrCache::no_dict_value:
-        return borrow(e->value);
+        return borrow(e.value);
     case AttrCache::class_descr:
-        return descr_get(e->value, nullptr, obj);
-    case AttrCache::class_method:
+        return descr_get(e.value, nullptr, obj);
+    case AttrCache::class_method: {
         // What classmethod.__get__ gives for a function: the function bound to the class.
-        return steal(PyMethod_New(e->value, obj));
+        PyObject *func = classmethod_function(e.value);
+        if (!func || !PyFunction_Check(func)) return descr_get(e.value, nullptr, obj);
+        return steal(PyMethod_New(func, obj));
+    }
     case AttrCache::member: {
-        PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e->offset);
+        PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
         if (v) return borrow(v);
         break;  // unset: AttributeError, worded by the generic path
     }
     case AttrCache::getset: {
-        PyGetSetDef *gs = reinterpret_cast<PyGetSetDescrObject *>(e->value)->d_getset;
+        PyGetSetDef *gs = reinterpret_cast<PyGetSetDescrObject *>(e.value)->d_getset;
         return steal(gs->get(obj, gs->closure));
     }
     case AttrCache::data_descr:
     case AttrCache::no_dict_descr:
-        return descr_get(e->value, obj, reinterpret_cast<PyObject *>(e->type));
+        return descr_get(e.value, obj, reinterpret_cast<PyObject *>(e.type));
     case AttrCache::dict_then_value:
     case AttrCache::dict_then_descr:
     case AttrCache::inline_then:
     case AttrCache::inline_absent: {
-        if (e->kind == AttrCache::inline_then) {
-            PyObject **slot = inline_values::slot_of(obj, e->offset);
+        if (e.kind == AttrCache::inline_then) {
+            PyObject **slot = inline_values::slot_of(obj, e.offset);
             if (!slot) break;
             if (*slot) return borrow(*slot);
-        } else if (e->kind == AttrCache::inline_absent) {
-            if (!still_absent(*e, obj)) break;
-        } else if (PyObject *v = in_instance_dict(obj, *e, name)) {
-            return borrow(v);
+        } else if (e.kind == AttrCache::inline_absent) {
+            if (!still_absent(e, obj)) break;
+        } else {
+            // The lookup may run Python code (a key's __eq__), which may refill this
+            // entry or change the type: what the entry says is read before.
+            PyTypeObject *type = e.type;
+            unsigned int version = e.version;
+            PyObject *value = e.value;
+            if (PyObject *v = in_instance_dict(obj, e, name)) return borrow(v);
+            if (!current(type, version)) break;  // `value` is not vouched for any more
+            if (!value) break;
+            if (!Py_TYPE(value)->tp_descr_get) return borrow(value);
+            return descr_get(value, obj, reinterpret_cast<PyObject *>(type));
         }
-        if (!e->value) break;  // not there: AttributeError, worded by the generic path
-        if (!Py_TYPE(e->value)->tp_descr_get) return borrow(e->value);
-        return descr_get(e->value, obj, reinterpret_cast<PyObject *>(e->type));
+        if (!e.value) break;  // not there: AttributeError, worded by the generic path
+        if (!Py_TYPE(e.value)->tp_descr_get) return borrow(e.value);
+        return descr_get(e.value, obj, reinterpret_cast<PyObject *>(e.type));
     }
     case AttrCache::empty:
     case AttrCache::inline_store:
@@ -262,25 +279,34 @@ py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
 
 Method get_method(py::handle handle, PyObject *name, AttrCache &cache) {
     PyObject *obj = handle.ptr();
-    if (const Entry *e = lookup(obj, name, cache)) {
-        bool method_like = e->value && PyType_HasFeature(Py_TYPE(e->value), Py_TPFLAGS_METHOD_DESCRIPTOR);
-        switch (e->kind) {
-        case AttrCache::class_method:
-            return Method(borrow(e->value), borrow(obj));
-        case AttrCache::no_dict_descr:
-            if (method_like) return Method(borrow(e->value), borrow(obj));
+    if (const Entry *found = lookup(obj, name, cache)) {
+        const Entry &e = *found;
+        bool method_like = e.value && PyType_HasFeature(Py_TYPE(e.value), Py_TPFLAGS_METHOD_DESCRIPTOR);
+        switch (e.kind) {
+        case AttrCache::class_method: {
+            PyObject *func = classmethod_function(e.value);
+            if (func && PyFunction_Check(func)) return Method(borrow(func), borrow(obj));
             break;
-        case AttrCache::dict_then_descr:
+        }
+        case AttrCache::no_dict_descr:
+            if (method_like) return Method(borrow(e.value), borrow(obj));
+            break;
+        case AttrCache::dict_then_descr: {
             if (!method_like) break;
-            if (PyObject *v = in_instance_dict(obj, *e, name)) return Method(borrow(v), py::object());
-            return Method(borrow(e->value), borrow(obj));
+            PyTypeObject *type = e.type;  // read before the lookup: see get_attr
+            unsigned int version = e.version;
+            PyObject *value = e.value;
+            if (PyObject *v = in_instance_dict(obj, e, name)) return Method(borrow(v), py::object());
+            if (!current(type, version)) break;
+            return Method(borrow(value), borrow(obj));
+        }
         case AttrCache::inline_absent:
-            if (method_like && still_absent(*e, obj)) return Method(borrow(e->value), borrow(obj));
+            if (method_like && still_absent(e, obj)) return Method(borrow(e.value), borrow(obj));
             break;
         case AttrCache::inline_then: {
-            PyObject **slot = inline_values::slot_of(obj, e->offset);
+            PyObject **slot = inline_values::slot_of(obj, e.offset);
             if (slot && *slot) return Method(borrow(*slot), py::object());
-            if (slot && method_like) return Method(borrow(e->value), borrow(obj));
+            if (slot && method_like) return Method(borrow(e.value), borrow(obj));
             break;
         }
         case AttrCache::generic:

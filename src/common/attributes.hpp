@@ -34,7 +34,7 @@ struct AttrCache {
         module_value,   // a module's global: `owner` is its dictionary, `value` the global
         class_value,    // on a class: `owner` is the class, `value` an attribute without __get__
         class_descr,    // on a class: `value` a descriptor, whose __get__ is called
-        class_method,   // on a class: `value` the function inside a classmethod
+        class_method,   // on a class: `value` a classmethod holding a function (read at each use)
         member,         // a slot of the instance at `offset`
         getset,         // a getset descriptor's getter
         data_descr,     // another data descriptor: its __get__
@@ -56,7 +56,9 @@ struct AttrCache {
         PyObject *value = nullptr;     // borrowed: held by a dictionary the key vouches for
         Py_ssize_t offset = 0;
     };
-    static constexpr int kEntries = 2;
+    // A literal name is shared by every use in a library (`append` on deques, lists
+    // and the event queue): room for a few types before entries are replaced.
+    static constexpr int kEntries = 4;
     Entry entries[kEntries];
     unsigned char next = 0;
 };

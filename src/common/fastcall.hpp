@@ -2,7 +2,8 @@
 // a builtin function or method taking its arguments as an array, as one object or
 // as none is called through its C function directly; anything else by vectorcall.
 // (The interpreter's own CALL_BUILTIN_* and CALL_METHOD_DESCRIPTOR_* instructions
-// skip the generic call's checks just so; what the callee does is unchanged.)
+// skip the generic call's result check just so, and guard the recursion depth where
+// they do; what the callee does is unchanged.)
 #pragma once
 #include <Python.h>
 
@@ -23,11 +24,16 @@ inline PyObject *call_c_function(PyMethodDef *def, PyObject *self, PyObject *con
         return reinterpret_cast<FastKeywordsFunction>(reinterpret_cast<void (*)()>(def->ml_meth))(self, args, nargs,
                                                                                                   nullptr);
     case METH_O:
-        if (nargs == 1) return def->ml_meth(self, args[0]);
-        break;
-    case METH_NOARGS:
-        if (nargs == 0) return def->ml_meth(self, nullptr);
-        break;
+    case METH_NOARGS: {
+        // As the interpreter's own calls of these two kinds, the C stack is guarded:
+        // such a function may call back into Python with no frame of its own.
+        bool one = (def->ml_flags & METH_O) != 0;
+        if (nargs != (one ? 1 : 0)) break;
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+        PyObject *r = def->ml_meth(self, one ? args[0] : nullptr);
+        Py_LeaveRecursiveCall();
+        return r;
+    }
     }
     handled = false;
     return nullptr;

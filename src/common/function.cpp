@@ -396,13 +396,7 @@ py::object Call::global(py::handle name, GlobalCache &cache) const {
 }
 
 py::object Call::import(py::handle name) const {
-    PyObject *import = PyDict_GetItemWithError(fn->builtins, "__import__"_n.ptr());
-    if (!import) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        raise_current();
-    }
-    py::object level = steal(PyLong_FromLong(0));
-    return steal(PyObject_CallFunctionObjArgs(import, name.ptr(), fn->globals, Py_None, Py_None, level.ptr(), nullptr));
+    return import_name(fn->builtins, fn->globals, name, Py_None);
 }
 
 py::object Call::cell(int i) const {

@@ -166,6 +166,10 @@ py::object eval_defaults(const Code &code, const std::function<py::object()> &sc
 // The function type of the module named `module` (see module.hpp).
 PyTypeObject *new_function_type(PyObject *module);
 bool is_function(PyObject *types, py::handle obj);
+
+// What IMPORT_NAME does with `name` (fromlist None or a tuple, level 0), through
+// the `__import__` of the `builtins` dictionary as it is now.
+py::object import_name(PyObject *builtins, PyObject *globals, py::handle name, PyObject *fromlist);
 void set_defining_class(py::handle function, py::handle klass);
 
 }  // namespace frame

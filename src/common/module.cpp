@@ -21,7 +21,13 @@ std::pair<std::string, std::string> split_alias(const char *spec) {
     return {s.substr(0, at), s.substr(at + 4)};
 }
 
-py::object import_module(const char *dotted) { return steal(PyImport_ImportModule(dotted)); }
+// The builtins' own `__import__`, as the interpreter ships it (not a replacement).
+bool is_builtin_import(PyObject *import) {
+    return PyCFunction_Check(import) && PyModule_Check(PyCFunction_GET_SELF(import)) &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject *>(import)->m_ml->ml_name, "__import__") == 0 &&
+           std::strcmp(PyModule_GetName(PyCFunction_GET_SELF(import)), "builtins") == 0;
+}
+
 
 // `name` of an imported module, as the interpreter's IMPORT_FROM finds it: the
 // attribute, else the submodule `<module>.<name>` already in sys.modules.
@@ -46,6 +52,20 @@ py::object imported_name(py::handle mod, const std::string &name) {
 
 }  // namespace
 
+// What IMPORT_NAME does: `__import__` looked up in `builtins` now, so that a
+// replacement is honoured; the interpreter's own is called without the call's
+// argument packing, as the interpreter calls it.
+py::object import_name(PyObject *builtins, PyObject *globals, py::handle name, PyObject *fromlist) {
+    PyObject *import = PyDict_GetItemWithError(builtins, "__import__"_n.ptr());
+    if (!import) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        raise_current();
+    }
+    if (is_builtin_import(import))
+        return steal(PyImport_ImportModuleLevelObject(name.ptr(), globals, Py_None, fromlist, 0));
+    return borrow(import)(name, borrow(globals), py::none(), borrow(fromlist), 0);
+}
+
 Module::Module(PyObject *module)
     : module_(py::reinterpret_borrow<py::module_>(module)),
       globals_(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module))),
@@ -53,13 +73,21 @@ Module::Module(PyObject *module)
       types_(state_of(module)->types) {}
 
 void Module::import(const char *dotted, const char *as) {
-    py::object leaf = import_module(dotted);
-    if (as) {
-        globals_[as] = leaf;
+    // `import a.b` binds the top-level package `a`; `import a.b as c` the module `a.b`.
+    py::str name(dotted);
+    py::object top = import_name(builtins_.ptr(), globals_.ptr(), name, Py_None);
+    if (!as) {
+        std::string first(dotted, strcspn(dotted, "."));
+        globals_[first.c_str()] = top;
+    } else if (!std::strchr(dotted, '.')) {
+        globals_[as] = top;
     } else {
-        // `import a.b` binds the top-level package `a`.
-        std::string top(dotted, strcspn(dotted, "."));
-        globals_[top.c_str()] = import_module(top.c_str());
+        PyObject *leaf = PyImport_GetModule(name.ptr());
+        if (!leaf) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "No module named '%s'", dotted);
+            raise_current();
+        }
+        globals_[as] = steal(leaf);
     }
 }
 
@@ -172,12 +200,7 @@ void ClassBody::set(const char *name, py::handle value) { setitem(ns_, py::str(n
 py::object Call::import_from(const char *module, const char *name) const {
     // As the interpreter's IMPORT_NAME: `__import__` is looked up in the builtins
     // at each use, so a replaced `builtins.__import__` is honoured.
-    PyObject *import = PyDict_GetItemWithError(fn->builtins, "__import__"_n.ptr());
-    if (!import) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        raise_current();
-    }
-    py::object mod = borrow(import)(py::str(module), borrow(fn->globals), py::none(), py::make_tuple(name), 0);
+    py::object mod = import_name(fn->builtins, fn->globals, py::str(module), py::make_tuple(name).ptr());
     return imported_name(mod, name);
 }
 
@@ -197,7 +220,8 @@ int exec_module(PyObject *module, void (*body)(Module &)) noexcept {
     Py_XDECREF(fn_type);
     Py_XDECREF(gen_type);
     if (failed) return -1;
-    PyObject *builtins_module = PyImport_ImportModule("builtins");
+    PyObject *builtins_module = PyImport_GetModule("builtins"_n.ptr());
+    if (!builtins_module && !PyErr_Occurred()) builtins_module = PyImport_ImportModule("builtins");
     if (!st->types || !builtins_module) return -1;
     st->builtins = Py_NewRef(PyModule_GetDict(builtins_module));
     Py_DECREF(builtins_module);

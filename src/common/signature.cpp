@@ -94,6 +94,33 @@ PyObject *literal(const std::string &text) {
     return nullptr;
 }
 
+// `[a, b]` whose items are plain literals: a new list of them, as the compiler's
+// BUILD_LIST of constants makes it.  nullptr, with no error, for anything else
+// (a str item holding a comma or bracket falls to the interpreter).
+PyObject *literal_list(const std::string &text) {
+    if (text.size() < 2 || text.front() != '[' || text.back() != ']') return nullptr;
+    std::string inner = text.substr(1, text.size() - 2);
+    if (inner.find_first_of("[](){}") != std::string::npos) return nullptr;
+    py::list items;
+    if (inner.find_first_not_of(" ") == std::string::npos) return items.release().ptr();
+    for (size_t start = 0;;) {
+        size_t comma = inner.find(',', start);
+        std::string item(trim(std::string_view(inner).substr(start, comma - start)));
+        if (item.empty()) return nullptr;
+        PyObject *v = literal(item);
+        if (!v) {  // an error, or not a plain literal: either way the interpreter's turn
+            PyErr_Clear();
+            return nullptr;
+        }
+        int failed = PyList_Append(items.ptr(), v);
+        Py_DECREF(v);
+        if (failed) return nullptr;
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return items.release().ptr();
+}
+
 }  // namespace
 
 std::shared_ptr<const Code> Code::make(const char *name, const char *params, Body body,
@@ -143,6 +170,7 @@ py::object eval_defaults(const Code &code, const std::function<py::object()> &sc
     py::object names;  // the namespace other expressions are evaluated in, made when first needed
     for (size_t i = 0; i < code.defaults.size(); ++i) {
         PyObject *v = literal(code.defaults[i]);
+        if (!v && !PyErr_Occurred()) v = literal_list(code.defaults[i]);
         if (!v && !PyErr_Occurred()) {
             if (!names) names = scope();
             v = PyRun_String(code.defaults[i].c_str(), Py_eval_input, names.ptr(), names.ptr());
