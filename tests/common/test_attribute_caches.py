@@ -347,6 +347,13 @@ def class_object(r, w, c, see):
     class N(metaclass=Meta2):
         pass
 
+    class Meta3(type):
+        def __getattr__(cls, name):
+            return "metaclass __getattr__", name
+
+    class O(metaclass=Meta3):
+        pass
+
     r(K), c(K), c(L), r(L)
     K.x = staticmethod(lambda: "staticmethod")
     c(K), c(L), r(K)
@@ -359,7 +366,9 @@ def class_object(r, w, c, see):
     r(N)
     del N.x
     Meta2.x = "metaclass value rebound"
-    r(N), w(N, 5), r(N)
+    r(N), w(N, 5), r(N), r(O)
+    O.x = "own"
+    r(O)
 
 
 @scenario

@@ -75,6 +75,11 @@ OBJECT_SCRIPTS = {
                    "q.extendleft(list(range(9)))", "q.pop()", "q.popleft()", "q.extendleft(['z'])"],
     "mixed-values": ["q.append(None)", "q.append((1, 2))", "q.appendleft([3])", "q.append(object) ", "q[-1] is object",
                      "q.extend([(5, 6)])", "q.popleft()", "len(q)"],
+    # State the native steps do not take on (numpy ints, a replaced or read-only array).
+    "foreign-state": ["q.append(1)", "q._right_index = np.int64(q._right_index)", "q.append(2)", "q.appendleft(0)",
+                      "q[1]", "len(q)", "q._right_index = int(q._right_index)", "q._arr = q._arr.copy()",
+                      "q.append(3)", "q[-1]", "q._arr.flags.writeable = False", "q.append(4)", "q.appendleft(5)",
+                      "len(q)", "q[0]"],
     "sequence-helpers": FILL + ["3 in q", "9 in q", "q.count(2)", "q.index(4)", "list(reversed(q))",
                                 "np.asarray(q, dtype=object)", "q.__array__()"],
 }
@@ -120,7 +125,7 @@ def test_producers_and_a_consumer_on_a_small_full_queue(fast_switching):
     queue = Queue(capacity=8, dtype=object, allow_overwrite=False)
     count, producers = 300, 4  # 150 times round the queue
     refused = [0] * producers
-    taken, snapshots, errors = [], [], []
+    taken, snapshots, errors, finished = [], [], [], []
 
     def produce(tid):
         try:
@@ -135,12 +140,13 @@ def test_producers_and_a_consumer_on_a_small_full_queue(fast_switching):
                     except IndexError as e:
                         assert "overwrite disabled" in str(e)
                         refused[tid] += 1
+            finished.append(tid)
         except BaseException as e:  # noqa: BLE001 - reported by the main thread
             errors.append(e)
 
     def consume():
         try:
-            while len(taken) < count * producers:
+            while not errors and (len(finished) < producers or len(queue)):
                 try:
                     taken.append(queue.popleft())
                 except IndexError as e:
@@ -151,8 +157,8 @@ def test_producers_and_a_consumer_on_a_small_full_queue(fast_switching):
         except BaseException as e:  # noqa: BLE001
             errors.append(e)
 
-    threads = [threading.Thread(target=produce, args=(t,)) for t in range(producers)]
-    threads.append(threading.Thread(target=consume))
+    threads = [threading.Thread(target=produce, args=(t,), daemon=True) for t in range(producers)]
+    threads.append(threading.Thread(target=consume, daemon=True))
     for t in threads:
         t.start()
     for t in threads:
