@@ -92,6 +92,12 @@ bool fill_instance(Entry &e, PyTypeObject *type, PyObject *name) {
     e.value = descr;
     if (is_data_descriptor(descr)) {
         e.kind = AttrCache::data_descr;
+        // A slot's or getter's descriptor is read directly only on instances of the
+        // type it was made for (it may have been put on any class: its __get__ then
+        // raises TypeError, where the slot's offset or the getter would misread).
+        bool own = (Py_TYPE(descr) == &PyMemberDescr_Type || Py_TYPE(descr) == &PyGetSetDescr_Type) &&
+                   PyType_IsSubtype(type, reinterpret_cast<PyDescrObject *>(descr)->d_type);
+        if (!own) return true;
         if (Py_TYPE(descr) == &PyMemberDescr_Type) {
             PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
             if (member->type == T_OBJECT_EX && (member->flags & ~READONLY) == 0) {

@@ -24,6 +24,9 @@
 //     class Color(enum.Enum):
 //         RED = "r"
 //         GREEN = "g"
+//     def read_x(obj): return obj.x
+//     def write_x(obj, value): obj.x = value
+//     def call_x(obj): return obj.x()
 #include "frame.hpp"
 
 using namespace frame;
@@ -91,6 +94,13 @@ FRAME_BODY(child_init) {
 }
 FRAME_BODY(child_get) { return add(attr(f[0], "x"_n), f[1]); }
 
+FRAME_BODY(read_x) { return attr(f[0], "x"_n); }
+FRAME_BODY(write_x) {
+    set_attr(f[0], "x"_n, f[1]);
+    return py::none();
+}
+FRAME_BODY(call_x) { return method(f[0], "x"_n)(); }
+
 void body(Module &m) {
     m.import("enum");
     m.import("warnings");
@@ -112,6 +122,9 @@ void body(Module &m) {
         c.def("__init__", "self, x", child_init);
         c.def("get", "self, extra=0", child_get);
     });
+    m.def("read_x", "obj", read_x);
+    m.def("write_x", "obj, value", write_x);
+    m.def("call_x", "obj", call_x);
     py::object enum_ = attr(m.get("enum"), "Enum"_n);
     m.cls("Color", {enum_}, [](ClassBody &c) {
         c.set("RED", py::str("r"));
