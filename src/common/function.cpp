@@ -156,8 +156,18 @@ int set_name(PyObject *self, PyObject *v, void *) { return set_str(as_fn(self)->
 int set_qualname(PyObject *self, PyObject *v, void *) { return set_str(as_fn(self)->qualname, v, "__qualname__"); }
 
 PyObject *get_or_none(PyObject *v) { return Py_NewRef(v ? v : Py_None); }
-PyObject *get_doc(PyObject *self, void *) { return get_or_none(as_fn(self)->doc); }
+PyObject *get_doc(PyObject *self, void *) {
+    F *f = as_fn(self);
+    if (f->doc_text) {
+        PyObject *doc = PyUnicode_FromString(f->doc_text);
+        if (!doc) return nullptr;
+        Py_XSETREF(f->doc, doc);
+        f->doc_text = nullptr;
+    }
+    return get_or_none(f->doc);
+}
 int set_doc(PyObject *self, PyObject *v, void *) {
+    as_fn(self)->doc_text = nullptr;
     Py_XSETREF(as_fn(self)->doc, Py_NewRef(v ? v : Py_None));
     return 0;
 }
@@ -335,6 +345,8 @@ bool is_function(PyObject *types, py::handle obj) {
 void set_defining_class(py::handle function, py::handle klass) {
     Py_XSETREF(as_fn(function.ptr())->klass, Py_NewRef(klass.ptr()));
 }
+
+void set_static_doc(py::handle function, const char *text) { as_fn(function.ptr())->doc_text = text; }
 
 py::object make_function(PyObject *types, std::shared_ptr<const Code> code, py::handle qualname,
                          py::handle module, py::handle doc, py::handle globals,

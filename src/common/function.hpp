@@ -67,6 +67,7 @@ struct FunctionObject {
     PyObject *dict;            // __dict__
     PyObject *weakrefs;
     PyObject *name, *qualname, *module, *doc;
+    const char *doc_text;      // documentation not yet made into `doc` (static text), or NULL
     PyObject *defaults;        // tuple or NULL
     PyObject *kwdefaults;      // dict or NULL
     PyObject *annotations;     // dict or NULL, made on first access
@@ -157,6 +158,10 @@ struct Call {
 py::object make_function(PyObject *types, std::shared_ptr<const Code> code, py::handle qualname,
                          py::handle module, py::handle doc, py::handle globals,
                          py::handle builtins, py::handle defaults, py::handle closure);
+
+// Documentation for `function` from static UTF-8 text, made into a str when first
+// read: most functions' long texts are never read, and a module loads faster.
+void set_static_doc(py::handle function, const char *text);
 
 // Evaluate a parameter's default expression as the `def` statement would.
 py::object eval_defaults(const Code &code, py::handle globals);

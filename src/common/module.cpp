@@ -138,15 +138,23 @@ py::object Module::make(const char *name, const char *params, Body body, const c
         scope["__builtins__"] = builtins_;
         return scope;
     });
-    py::object docobj = doc ? py::object(py::str(doc)) : py::object(py::none());
-    return make_function(types_, std::move(code), qualname, globals_["__name__"], docobj, globals_,
-                         builtins_, defaults, py::none());
+    PyObject *module_name = PyDict_GetItemWithError(globals_.ptr(), "__name__"_n.ptr());
+    if (!module_name) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "__name__");
+        raise_current();
+    }
+    py::object fn = make_function(types_, std::move(code), qualname, module_name, py::none(), globals_, builtins_,
+                                  defaults, py::none());
+    if (doc) set_static_doc(fn, doc);
+    return fn;
 }
 
 py::object Module::def(const char *name, const char *params, Body body, const char *doc,
                        std::source_location where) {
-    py::object fn = make(name, params, body, doc, py::str(name), where);
-    globals_[name] = fn;
+    py::object key = steal(PyUnicode_InternFromString(name));
+    if (!key) raise_current();
+    py::object fn = make(name, params, body, doc, key, where);
+    setitem(globals_, key, fn);
     return fn;
 }
 

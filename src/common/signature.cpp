@@ -178,7 +178,7 @@ py::object eval_defaults(const Code &code, const std::function<py::object()> &sc
         if (!v) raise_current();
         PyTuple_SET_ITEM(values.ptr(), i, v);
     }
-    return std::move(values);
+    return values;
 }
 
 py::object eval_defaults(const Code &code, py::handle globals) {
