@@ -68,9 +68,7 @@ inline py::object vectorcall(py::handle callable, std::initializer_list<py::hand
                              PyObject *kwnames) {
     Argv argv(py::handle(), args);
     if (argv.size() < nk) throw py::value_error("frame: fewer values than keyword names");
-    if (!kwnames) return steal(call_positional(callable.ptr(), argv.args(), static_cast<Py_ssize_t>(argv.size())));
-    return steal(PyObject_Vectorcall(callable.ptr(), argv.args(), (argv.size() - nk) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     kwnames));
+    return steal(call_vector(callable.ptr(), argv.args(), static_cast<Py_ssize_t>(argv.size() - nk), kwnames));
 }
 
 }  // namespace detail
@@ -131,8 +129,7 @@ py::object vcall_kw(C &&callable, A &&...args) {
     FRAME_IN_ORDER(C, A...);
     static_assert(sizeof...(A) >= sizeof...(K), "fewer values than keyword names");
     PyObject *argv[] = {nullptr, py::handle(args).ptr()...};
-    return steal(PyObject_Vectorcall(py::handle(callable).ptr(), argv + 1,
-                                     (sizeof...(A) - sizeof...(K)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return steal(detail::call_vector(py::handle(callable).ptr(), argv + 1, sizeof...(A) - sizeof...(K),
                                      Method::keyword_names<K...>()));
 }
 

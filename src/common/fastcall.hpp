@@ -39,15 +39,70 @@ inline PyObject *call_c_function(PyMethodDef *def, PyObject *self, PyObject *con
     return nullptr;
 }
 
-// `callable(*args)`; args[-1] may be used by the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
-inline PyObject *call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t nargs) {
-    if (PyCFunction_CheckExact(callable)) {
-        bool handled;
+// `cls(*args, **kw)` for a class made by a `class` statement, with object's __new__, a
+// Python __init__ and no metaclass of its own: the instance allocated, then __init__
+// called with it in args[-1], as type.__call__ does, without first packing the
+// arguments into a tuple and a dict (the interpreter specialises such calls the same
+// way).  `handled` false, and nothing done, for any other callable.
+inline PyObject *call_plain_class(PyObject *callable, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                                  bool &handled) {
+    handled = false;
+    if (!Py_IS_TYPE(callable, &PyType_Type)) return nullptr;
+    auto *type = reinterpret_cast<PyTypeObject *>(callable);
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_alloc != PyType_GenericAlloc ||
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
+        return nullptr;
+    static PyObject *const init_name = PyUnicode_InternFromString("__init__");
+    PyObject *init = _PyType_Lookup(type, init_name);
+    if (!init || !PyFunction_Check(init)) return nullptr;
+    Py_INCREF(init);
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self && _PyType_Lookup(type, init_name) != init) {
+        // Allocating ran code that changed __init__: the generic call, as if not here.
+        Py_DECREF(self);
+        Py_DECREF(init);
+        return nullptr;
+    }
+    handled = true;
+    PyObject *result = nullptr;
+    if (self && Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+        PyObject **slot = const_cast<PyObject **>(args) - 1;
+        PyObject *saved = *slot;
+        *slot = self;
+        PyObject *r = PyObject_Vectorcall(init, slot, static_cast<size_t>(nargs + 1), kwnames);
+        *slot = saved;
+        Py_LeaveRecursiveCall();
+        if (r == Py_None) {
+            result = self;
+            self = nullptr;
+        } else if (r) {
+            PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(r)->tp_name);
+        }
+        Py_XDECREF(r);
+    }
+    Py_XDECREF(self);
+    Py_DECREF(init);
+    return result;
+}
+
+// `callable(*args, **kw)`, the keyword values after the positional ones in `args`;
+// args[-1] may be used by the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
+inline PyObject *call_vector(PyObject *callable, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    bool handled;
+    if (!kwnames && PyCFunction_CheckExact(callable)) {
         PyObject *r = call_c_function(reinterpret_cast<PyCFunctionObject *>(callable)->m_ml,
                                       PyCFunction_GET_SELF(callable), args, nargs, handled);
         if (handled) return r;
+    } else if (PyType_Check(callable)) {
+        PyObject *r = call_plain_class(callable, args, nargs, kwnames, handled);
+        if (handled) return r;
     }
-    return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+// `callable(*args)`; args[-1] may be used by the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
+inline PyObject *call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t nargs) {
+    return call_vector(callable, args, nargs, nullptr);
 }
 
 // `callable(self, *args)` for a function found on self's class: a method descriptor

@@ -409,3 +409,59 @@ def calls(r, w, c, see):
 def test_cached_attribute_access_matches_python(probe, scenario):
     native = run(scenario, probe.read_x, probe.write_x, probe.call_x)
     assert native == run(scenario, lambda o: o.x, python_write, lambda o: o.x())
+
+
+def _plain_classes():
+    """Classes called by the frame's `cls(a)` and `cls(a, key=b)`, each with its twist."""
+    class Plain:
+        def __init__(self, a, key=None):
+            self.a, self.key = a, key
+
+    class ReturnsValue(Plain):
+        def __init__(self, a, key=None):
+            return 1
+
+    class Raises(Plain):
+        def __init__(self, a, key=None):
+            raise ValueError(a)
+
+    class OwnNew(Plain):
+        def __new__(cls, a, key=None):
+            return "made by __new__"
+
+    class Slotted:
+        __slots__ = ("a", "key")
+
+        def __init__(self, a, key=None):
+            self.a, self.key = a, key
+
+    class NoKey:
+        def __init__(self, a):
+            self.a = a
+
+    class ListChild(list):
+        def __init__(self, a, key=None):
+            super().__init__([a, key])
+
+    class Rebound(Plain):
+        pass
+
+    Rebound.__init__ = lambda self, a, key=None: setattr(self, "a", ("rebound", a))
+    return [Plain, ReturnsValue, Raises, OwnNew, Slotted, NoKey, ListChild, Rebound]
+
+
+def _made(value):
+    slots = getattr(type(value), "__slots__", ())
+    state = {k: getattr(value, k) for k in slots} if slots else getattr(value, "__dict__", None)
+    return type(value).__name__, list(value) if isinstance(value, list) else value if isinstance(value, str) else state
+
+
+@pytest.mark.parametrize("index", range(len(_plain_classes())))
+@pytest.mark.parametrize("keyword", [False, True])
+def test_class_calls_match_python(probe, index, keyword):
+    cls = _plain_classes()[index]
+    native = (lambda: probe.make_kw(cls, 7, 8)) if keyword else (lambda: probe.make(cls, 7))
+    python = (lambda: cls(7, key=8)) if keyword else (lambda: cls(7))
+    for _ in range(2):
+        expected, got = outcome(lambda: _made(python())), outcome(lambda: _made(native()))
+        assert got == expected

@@ -27,6 +27,8 @@
 //     def read_x(obj): return obj.x
 //     def write_x(obj, value): obj.x = value
 //     def call_x(obj): return obj.x()
+//     def make(cls, a): return cls(a)
+//     def make_kw(cls, a, b): return cls(a, key=b)
 #include "frame.hpp"
 
 using namespace frame;
@@ -100,6 +102,8 @@ FRAME_BODY(write_x) {
     return py::none();
 }
 FRAME_BODY(call_x) { return method(f[0], "x"_n)(); }
+FRAME_BODY(make) { return vcall(f[0], f[1]); }
+FRAME_BODY(make_kw) { return vcall_kw<"key">(f[0], f[1], f[2]); }
 
 void body(Module &m) {
     m.import("enum");
@@ -125,6 +129,8 @@ void body(Module &m) {
     m.def("read_x", "obj", read_x);
     m.def("write_x", "obj, value", write_x);
     m.def("call_x", "obj", call_x);
+    m.def("make", "cls, a", make);
+    m.def("make_kw", "cls, a, b", make_kw);
     py::object enum_ = attr(m.get("enum"), "Enum"_n);
     m.cls("Color", {enum_}, [](ClassBody &c) {
         c.set("RED", py::str("r"));

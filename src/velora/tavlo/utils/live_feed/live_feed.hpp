@@ -85,8 +85,7 @@ py::object make_event(py::handle Event, py::handle type, const std::array<py::ob
     argv[0] = nullptr;
     argv[1] = type.ptr();
     for (std::size_t i = 0; i < N; ++i) argv[i + 2] = payload[i].ptr();
-    return steal(PyObject_Vectorcall(Event.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     Method::keyword_names<K...>()));
+    return steal(detail::call_vector(Event.ptr(), argv + 1, 1, Method::keyword_names<K...>()));
 }
 
 // `event_queue.append(Event(EVENT.<member>, k1=v1, k2=v2, ...))`, evaluated as Python
