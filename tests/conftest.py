@@ -15,3 +15,12 @@ def redis_server():
 
     with RedisServer() as server:
         yield server
+
+
+@pytest.fixture
+def fast_switching():
+    """Switch threads as often as the interpreter can, to make interleavings likely."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)

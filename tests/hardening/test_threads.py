@@ -2,7 +2,6 @@
 trading reports and timers on threads of their own), while other threads read
 the quote caches and drain the event queue: nothing crashes, no reader sees an
 error, and every event is delivered exactly once, in each thread's order."""
-import sys
 import threading
 from types import SimpleNamespace
 
@@ -17,15 +16,6 @@ from velora.tavlo.core.events import EVENT
 from velora.tavlo.model.order import Order
 
 ROUNDS = 600
-
-
-@pytest.fixture
-def fast_switching():
-    """Switch threads as often as the interpreter can, to make interleavings likely."""
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    yield
-    sys.setswitchinterval(old)
 
 
 def snapshot(tid, seq):

@@ -5,7 +5,6 @@ and every step must give the same value (or exception and message) and leave the
 same state behind.  The one intended difference, that the queue lets go of a
 popped element (its slot is set back to None), is applied to the reference too.
 """
-import sys
 import threading
 
 import numpy as np
@@ -107,14 +106,6 @@ def test_each_step_gives_what_numpy_ringbuffer_gives(capacity, dtype, steps, ove
     for step in steps:
         assert outcome(queue, step) == outcome(reference, step), step
         assert state(queue) == state(reference), step
-
-
-@pytest.fixture
-def fast_switching():
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    yield
-    sys.setswitchinterval(old)
 
 
 def test_producers_and_a_consumer_on_a_small_full_queue(fast_switching):
