@@ -1,4 +1,5 @@
 """The client's one reconnect-and-resend: exact call sequences, then real faults."""
+import os
 import select
 import types
 import warnings
@@ -222,12 +223,19 @@ def test_error_reply_is_resent_once_then_raised(store, monkeypatch):
 def test_pool_argument_warning_is_shown_once(store):
     store.admin.hset("settlement", "IF2401", b"3500")
     store.admin.set("snapshot:IF2401", b"{}")
-    warns = tuple(int(x) for x in redis.__version__.split(".")[:2]) >= (5, 3)
+    version = tuple(int(x) for x in redis.__version__.split(".")[:2])
+    warns = version >= (5, 3)
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("default")
         for _ in range(20):
             store.get_current_bar("IF2401"), store.history("IF2401", 5), store.get_snapshot("IF2401")
             store.get_settle_price("IF2401"), store.history_ticks("IF2401", 5)
+    if (8, 0) <= version < (8, 2):
+        # These releases warn with a fixed stack level that points past the pool's
+        # caller, into redis's own command methods: shown once per command, not ours.
+        package = os.path.dirname(redis.__file__)
+        assert seen and all(w.category is DeprecationWarning and w.filename.startswith(package) for w in seen)
+        return
     assert len(seen) == warns
     if warns:  # pointed at the client's own method, where the pool is called
         assert seen[0].category is DeprecationWarning and seen[0].filename.endswith("quote_cache.cpp")
