@@ -257,6 +257,8 @@ public:
             slice_ = 1;
         }
     }
+    // Whether the current slice is this very key and no other.
+    bool is_only(PyObject *key) const { return keys_.size() == 1 && keys_[0] == key; }
     // The current slice's keys, in the order they were added.
     const std::vector<PyObject *> &keys() const { return keys_; }
     int traverse(visitproc visit, void *arg) const {
@@ -312,7 +314,7 @@ struct SliceDominantData final : GeneratorBody {
     PyObject *uids = nullptr;     // the set of first values in the current slice, when not plain
     PyObject *start = nullptr;    // s: None, then the int that began the current slice
     PyObject *stop = nullptr;     // the int yielded as the end of the last slice
-    PyObject *pending = nullptr;  // obid of the element that ended the last slice
+    PyObject *pending = nullptr;  // obid of the element that ended the last slice, still to be added
     Py_hash_t pending_hash = -1;  // its hash, when it went into `keys`
     Py_ssize_t i = 0;
     bool started = false;
@@ -395,15 +397,18 @@ struct SliceDominantData final : GeneratorBody {
             if (!(it = PyObject_GetIter(data))) return nullptr;
             Py_CLEAR(data);
         }
-        if (pending) {
-            // Resumed after `yield slice(s, i)`: s = i, then the element joins the new slice.
+        if (stop) {
+            // Resumed after `yield slice(s, i)`: s = i, and the element that ended the
+            // last slice is the first of this one.
             Py_SETREF(start, stop);
             stop = nullptr;
-            PyObject *obid = pending;
-            pending = nullptr;
-            int r = add(obid);
-            Py_DECREF(obid);
-            if (r < 0) return nullptr;
+            if (pending) {
+                PyObject *obid = pending;
+                pending = nullptr;
+                int r = add(obid);
+                Py_DECREF(obid);
+                if (r < 0) return nullptr;
+            }
             ++i;
         }
         iternextfunc iternext = Py_TYPE(it)->tp_iternext;
@@ -412,7 +417,16 @@ struct SliceDominantData final : GeneratorBody {
             // even read.
             PyObject *obid;
             if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-                obid = Py_NewRef(PyTuple_GET_ITEM(item, 0));
+                obid = PyTuple_GET_ITEM(item, 0);
+                if (plain && keys.is_only(obid)) {
+                    // The slice was this one key and the next is the same key again
+                    // (a row a slice): clearing and adding it back would leave the
+                    // keys as they are.
+                    Py_DECREF(item);
+                    if (!(stop = PyLong_FromSsize_t(i))) return nullptr;
+                    return PySlice_New(start, stop, nullptr);
+                }
+                Py_INCREF(obid);
             } else {
                 PyObject *second;
                 bool ok = unpack_pair(item, obid, second);
