@@ -7,6 +7,7 @@
 // to the generic path.
 #include "attributes.hpp"
 
+#include "dict_hint.hpp"
 #include "inline_values.hpp"
 
 #include <memory>
@@ -192,8 +193,13 @@ inline const Entry *lookup(PyObject *obj, PyObject *name, AttrCache &cache) {
 PyObject *in_instance_dict(PyObject *obj, const Entry &e, PyObject *name) {
     PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
     if (!dict) return nullptr;
+    if (PyObject *v = dict_hint::at(dict, name, e.hint)) return v;
     PyObject *v = PyDict_GetItemWithError(dict, name);
-    if (!v && PyErr_Occurred()) raise_current();
+    if (!v) {
+        if (PyErr_Occurred()) raise_current();
+        return nullptr;
+    }
+    e.hint = dict_hint::find(dict, name);
     return v;
 }
 
@@ -219,9 +225,8 @@ bool still_absent(const Entry &e, PyObject *obj) {
 
 }  // namespace
 
-py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
-    PyObject *obj = handle.ptr();
-    const Entry *found = lookup(obj, name, cache);
+// What `found` (null: nothing cached) says `obj.name` is: every kind of entry.
+[[gnu::noinline]] py::object get_attr_from(PyObject *obj, PyObject *name, const Entry *found) {
     if (!found) return generic(obj, name);
     const Entry &e = *found;
     switch (e.kind) {
@@ -281,6 +286,41 @@ py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
         break;
     }
     return generic(obj, name);
+}
+
+// The kinds of entry that name a value already there are read here, in a function
+// small enough to need little set-up; the rest, and whatever is not found where
+// the entry says, go to get_attr_from.
+py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
+    PyObject *obj = handle.ptr();
+    const Entry *found = lookup(obj, name, cache);
+    if (found) {
+        const Entry &e = *found;
+        switch (e.kind) {
+        case AttrCache::module_value:
+        case AttrCache::class_value:
+        case AttrCache::no_dict_value:
+            return borrow(e.value);
+        case AttrCache::member:
+            if (PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset))
+                return borrow(v);
+            break;
+        case AttrCache::inline_then: {
+            PyObject **slot = inline_values::slot_of(obj, e.offset);
+            if (slot && *slot) return borrow(*slot);
+            break;
+        }
+        case AttrCache::dict_then_value:
+        case AttrCache::dict_then_descr: {
+            PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
+            if (PyObject *v = dict ? dict_hint::at(dict, name, e.hint) : nullptr) return borrow(v);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return get_attr_from(obj, name, found);
 }
 
 Method get_method(py::handle handle, PyObject *name, AttrCache &cache) {

@@ -55,6 +55,9 @@ struct AttrCache {
         std::uint64_t owner_version = 0;  // the metaclass's tag (class_*) or the dictionary's (module_value)
         PyObject *value = nullptr;     // borrowed: held by a dictionary the key vouches for
         Py_ssize_t offset = 0;
+        // dict_then_*: the entry of the instance dictionary where the name was last
+        // found (see dict_hint.hpp), or -1.
+        mutable Py_ssize_t hint = -1;
     };
     // A literal name is shared by every use in a library (`append` on deques, lists
     // and the event queue): room for a few types before entries are replaced.

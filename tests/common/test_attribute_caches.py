@@ -405,6 +405,38 @@ def calls(r, w, c, see):
     c(o), c(Slotted()), c(L([1, 2])), c(CM()), c(SM()), c(NotCallable())
 
 
+@scenario
+def records_made_alike(r, w, c, see):
+    # Instance dictionaries with the same keys in the same order (the name is read
+    # where it was last found), and every way that position can stop being right.
+    class Key(str):
+        pass
+
+    class C:
+        pass
+
+    ns = types.SimpleNamespace
+    a, b = ns(p=1, x="a"), ns(p=2, x="b")
+    r(a), r(b), r(ns(x="first", p=0)), r(a)
+    del a.x
+    r(a)
+    a.x = "added again, last"
+    r(a), r(b)
+    b.x = "replaced"
+    r(b)
+    odd = ns(p=3)
+    odd.__dict__[Key("x")] = "an equal key of another type"
+    r(odd), r(ns(**{"f%d" % i: i for i in range(60)}, x="far")), r(b)
+    o1, o2, o3 = C(), C(), C()
+    o1.p = o2.p = 0
+    o1.x, o2.x, o3.x = 1, 2, 3
+    r(o1), r(o2), r(o3)
+    del o1.p
+    r(o1), r(o2)
+    o2.__dict__ = {"x": "a dict of its own"}
+    r(o2), w(o2, "written"), r(o2)
+
+
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_cached_attribute_access_matches_python(probe, scenario):
     native = run(scenario, probe.read_x, probe.write_x, probe.call_x)
