@@ -39,6 +39,14 @@ bool current(PyTypeObject *type, unsigned int version) { return version && versi
 std::uint64_t dict_version(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
 #pragma GCC diagnostic pop
 
+// A module's dictionary, read without a call: the dictionary comes right after the
+// object header of a module (not of a subclass) on every supported interpreter.
+struct ModuleObject {
+    PyObject_HEAD
+    PyObject *md_dict;
+};
+PyObject *module_dict(PyObject *module) { return reinterpret_cast<ModuleObject *>(module)->md_dict; }
+
 bool is_data_descriptor(PyObject *d) { return d && Py_TYPE(d)->tp_descr_get && Py_TYPE(d)->tp_descr_set; }
 
 // --- filling an entry -----------------------------------------------------------
@@ -156,7 +164,7 @@ inline bool matches(const Entry &e, PyObject *obj) {
     case AttrCache::empty:
         return false;
     case AttrCache::module_value:
-        return Py_TYPE(obj) == &PyModule_Type && PyModule_GetDict(obj) == e.owner &&
+        return Py_TYPE(obj) == &PyModule_Type && module_dict(obj) == e.owner &&
                dict_version(e.owner) == e.owner_version;
     case AttrCache::class_value:
     case AttrCache::class_descr:
@@ -182,10 +190,18 @@ inline bool matches(const Entry &e, PyObject *obj) {
     return &slot;
 }
 
+// The entry that holds for `obj`, or null.  Every kind of entry is for objects of
+// its `type` alone (an empty one has none), which is checked first.
+inline const Entry *find_entry(PyObject *obj, const AttrCache &cache) {
+    PyTypeObject *type = Py_TYPE(obj);
+    for (const Entry &e : cache.entries)
+        if (e.type == type && matches(e, obj)) return &e;
+    return nullptr;
+}
+
 // The entry for `obj`, found or made; null when the generic path must answer.
 inline const Entry *lookup(PyObject *obj, PyObject *name, AttrCache &cache) {
-    for (const Entry &e : cache.entries)
-        if (matches(e, obj)) return &e;
+    if (const Entry *e = find_entry(obj, cache)) return e;
     return refill(obj, name, cache);
 }
 
@@ -226,7 +242,7 @@ bool still_absent(const Entry &e, PyObject *obj) {
 }  // namespace
 
 // What `found` (null: nothing cached) says `obj.name` is: every kind of entry.
-[[gnu::noinline]] py::object get_attr_from(PyObject *obj, PyObject *name, const Entry *found) {
+py::object get_attr_from(PyObject *obj, PyObject *name, const Entry *found) {
     if (!found) return generic(obj, name);
     const Entry &e = *found;
     switch (e.kind) {
@@ -288,39 +304,36 @@ bool still_absent(const Entry &e, PyObject *obj) {
     return generic(obj, name);
 }
 
-// The kinds of entry that name a value already there are read here, in a function
-// small enough to need little set-up; the rest, and whatever is not found where
-// the entry says, go to get_attr_from.
 py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
     PyObject *obj = handle.ptr();
-    const Entry *found = lookup(obj, name, cache);
-    if (found) {
-        const Entry &e = *found;
-        switch (e.kind) {
-        case AttrCache::module_value:
-        case AttrCache::class_value:
-        case AttrCache::no_dict_value:
-            return borrow(e.value);
-        case AttrCache::member:
-            if (PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset))
-                return borrow(v);
-            break;
-        case AttrCache::inline_then: {
-            PyObject **slot = inline_values::slot_of(obj, e.offset);
-            if (slot && *slot) return borrow(*slot);
-            break;
-        }
-        case AttrCache::dict_then_value:
-        case AttrCache::dict_then_descr: {
-            PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
-            if (PyObject *v = dict ? dict_hint::at(dict, name, e.hint) : nullptr) return borrow(v);
-            break;
-        }
-        default:
-            break;
-        }
+    return get_attr_from(obj, name, lookup(obj, name, cache));
+}
+
+// The kinds of entry that name a value already there, read without any call, so
+// that the function needs no set-up of its own.
+PyObject *cached_attr(PyObject *obj, PyObject *name, const AttrCache &cache) noexcept {
+    const Entry *found = find_entry(obj, cache);
+    if (!found) return nullptr;
+    const Entry &e = *found;
+    switch (e.kind) {
+    case AttrCache::module_value:
+    case AttrCache::class_value:
+    case AttrCache::no_dict_value:
+        return e.value;
+    case AttrCache::member:
+        return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
+    case AttrCache::inline_then: {
+        PyObject **slot = inline_values::slot_of(obj, e.offset);
+        return slot ? *slot : nullptr;
     }
-    return get_attr_from(obj, name, found);
+    case AttrCache::dict_then_value:
+    case AttrCache::dict_then_descr: {
+        PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
+        return dict ? dict_hint::at(dict, name, e.hint) : nullptr;
+    }
+    default:
+        return nullptr;
+    }
 }
 
 Method get_method(py::handle handle, PyObject *name, AttrCache &cache) {

@@ -68,10 +68,14 @@ struct AttrCache {
 
 // `obj.name`, through the cache of a literal name.
 py::object get_attr(py::handle obj, PyObject *name, AttrCache &cache);
+// The same, when the cache holds for `obj` and the value is where the entry says
+// (borrowed); else null.  Nothing is raised and no Python code runs.
+PyObject *cached_attr(PyObject *obj, PyObject *name, const AttrCache &cache) noexcept;
 
 template <FixedString S>
 py::object attr(py::handle obj, Name<S> name) {
     static AttrCache cache;
+    if (PyObject *v = cached_attr(obj.ptr(), name.ptr(), cache)) return borrow(v);
     return get_attr(obj, name.ptr(), cache);
 }
 // `getattr(obj, name)` for a name known only at run time.

@@ -9,11 +9,10 @@ namespace frame::inline_values {
 
 namespace {
 
-// CPython 3.13's layouts (Include/internal/pycore_dict.h, pycore_object.h).
-struct Values {
-    std::uint8_t capacity, size, embedded, valid;
-    PyObject *values[1];
-};
+using layout::managed_dict;
+using layout::values;
+
+// CPython 3.13's layouts (Include/internal/pycore_dict.h).
 struct Keys {
     Py_ssize_t refcnt;
     std::uint8_t log2_size, log2_index_bytes, kind;
@@ -24,13 +23,7 @@ struct Keys {
 struct UnicodeEntry {
     PyObject *key, *value;
 };
-constexpr std::uint8_t kSplitKeys = 2;                                 // DICT_KEYS_SPLIT
-constexpr Py_ssize_t kManagedDictOffset = -3 * Py_ssize_t(sizeof(PyObject *));  // MANAGED_DICT_OFFSET
-
-Values *values(PyObject *obj) { return reinterpret_cast<Values *>(reinterpret_cast<char *>(obj) + sizeof(PyObject)); }
-PyObject *managed_dict(PyObject *obj) {
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + kManagedDictOffset);
-}
+constexpr std::uint8_t kSplitKeys = 2;  // DICT_KEYS_SPLIT
 Keys *shared_keys(PyTypeObject *type) {
     auto *keys = reinterpret_cast<Keys *>(reinterpret_cast<PyHeapTypeObject *>(type)->ht_cached_keys);
     return keys && keys->kind == kSplitKeys ? keys : nullptr;
@@ -100,21 +93,11 @@ Py_ssize_t key_count(PyTypeObject *type) {
     return keys ? keys->nentries : -1;
 }
 
-PyObject **slot_of(PyObject *obj, Py_ssize_t index, bool for_store) {
-    Values *v = values(obj);
-    if (!v->valid || index >= v->capacity || (for_store && managed_dict(obj))) return nullptr;
-    return v->values + index;
-}
-
-bool current(PyObject *obj) { return values(obj)->valid; }
-
 #else
 
 bool usable(PyTypeObject *) { return false; }
 Py_ssize_t index_of(PyTypeObject *, PyObject *, Py_ssize_t &count) { return count = 0, -1; }
 Py_ssize_t key_count(PyTypeObject *) { return -1; }
-PyObject **slot_of(PyObject *, Py_ssize_t, bool) { return nullptr; }
-bool current(PyObject *) { return false; }
 
 #endif
 

@@ -12,6 +12,8 @@
 #pragma once
 #include <Python.h>
 
+#include <cstdint>
+
 namespace frame::inline_values {
 
 // Instances of `type` keep their attributes inline, in the layout checked here.
@@ -23,11 +25,36 @@ bool usable(PyTypeObject *type);
 Py_ssize_t index_of(PyTypeObject *type, PyObject *name, Py_ssize_t &count);
 Py_ssize_t key_count(PyTypeObject *type);
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+// CPython 3.13's layouts (Include/internal/pycore_dict.h, pycore_object.h), read
+// here only for instances of a type that usable() accepted.
+namespace layout {
+struct Values {
+    std::uint8_t capacity, size, embedded, valid;
+    PyObject *values[1];
+};
+constexpr Py_ssize_t kManagedDictOffset = -3 * Py_ssize_t(sizeof(PyObject *));  // MANAGED_DICT_OFFSET
+inline Values *values(PyObject *obj) {
+    return reinterpret_cast<Values *>(reinterpret_cast<char *>(obj) + sizeof(PyObject));
+}
+inline PyObject *managed_dict(PyObject *obj) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + kManagedDictOffset);
+}
+}  // namespace layout
+
 // Where the value at `index` of `obj` is, when its inline values are current (no
 // dictionary has taken over); else null.  With `for_store`, also null if a
 // dictionary was made for them (it must then see every write).
-PyObject **slot_of(PyObject *obj, Py_ssize_t index, bool for_store = false);
+inline PyObject **slot_of(PyObject *obj, Py_ssize_t index, bool for_store = false) {
+    layout::Values *v = layout::values(obj);
+    if (!v->valid || index >= v->capacity || (for_store && layout::managed_dict(obj))) return nullptr;
+    return v->values + index;
+}
 // The inline values of `obj` are current.
-bool current(PyObject *obj);
+inline bool current(PyObject *obj) { return layout::values(obj)->valid; }
+#else
+inline PyObject **slot_of(PyObject *, Py_ssize_t, bool = false) { return nullptr; }
+inline bool current(PyObject *) { return false; }
+#endif
 
 }  // namespace frame::inline_values
