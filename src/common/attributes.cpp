@@ -310,30 +310,40 @@ py::object get_attr(py::handle handle, PyObject *name, AttrCache &cache) {
 }
 
 // The kinds of entry that name a value already there, read without any call, so
-// that the function needs no set-up of its own.
+// that the function needs no set-up of its own.  As lookup(), the first entry that
+// holds for `obj` answers: an entry whose kind is read elsewhere gives null.
 PyObject *cached_attr(PyObject *obj, PyObject *name, const AttrCache &cache) noexcept {
-    const Entry *found = find_entry(obj, cache);
-    if (!found) return nullptr;
-    const Entry &e = *found;
-    switch (e.kind) {
-    case AttrCache::module_value:
-    case AttrCache::class_value:
-    case AttrCache::no_dict_value:
-        return e.value;
-    case AttrCache::member:
-        return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
-    case AttrCache::inline_then: {
-        PyObject **slot = inline_values::slot_of(obj, e.offset);
-        return slot ? *slot : nullptr;
+    PyTypeObject *type = Py_TYPE(obj);
+    for (const Entry &e : cache.entries) {
+        if (e.type != type) continue;
+        switch (e.kind) {
+        case AttrCache::member:
+            if (!current(type, e.version)) continue;
+            return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
+        case AttrCache::inline_then: {
+            if (!current(type, e.version)) continue;
+            PyObject **slot = inline_values::slot_of(obj, e.offset);
+            return slot ? *slot : nullptr;
+        }
+        case AttrCache::dict_then_value:
+        case AttrCache::dict_then_descr: {
+            if (!current(type, e.version)) continue;
+            PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
+            return dict ? dict_hint::at(dict, name, e.hint) : nullptr;
+        }
+        case AttrCache::no_dict_value:
+            if (!current(type, e.version)) continue;
+            return e.value;
+        case AttrCache::module_value:
+        case AttrCache::class_value:
+            if (!matches(e, obj)) continue;
+            return e.value;
+        default:
+            if (!matches(e, obj)) continue;
+            return nullptr;
+        }
     }
-    case AttrCache::dict_then_value:
-    case AttrCache::dict_then_descr: {
-        PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + e.offset);
-        return dict ? dict_hint::at(dict, name, e.hint) : nullptr;
-    }
-    default:
-        return nullptr;
-    }
+    return nullptr;
 }
 
 Method get_method(py::handle handle, PyObject *name, AttrCache &cache) {
