@@ -1,5 +1,7 @@
 #include "inline_values.hpp"
 
+#include "dict_hint.hpp"
+
 #include <cstdint>
 #include <cstring>
 
@@ -12,24 +14,16 @@ namespace {
 using layout::managed_dict;
 using layout::values;
 
-// CPython 3.13's layouts (Include/internal/pycore_dict.h).
-struct Keys {
-    Py_ssize_t refcnt;
-    std::uint8_t log2_size, log2_index_bytes, kind;
-    std::uint32_t version;
-    Py_ssize_t usable, nentries;
-    char indices[1];
-};
-struct UnicodeEntry {
-    PyObject *key, *value;
-};
+// The shared keys are a dictionary's keys (Include/internal/pycore_dict.h).
+using Keys = dict_hint::layout::Keys;
+using UnicodeEntry = dict_hint::layout::UnicodeEntry;
 constexpr std::uint8_t kSplitKeys = 2;  // DICT_KEYS_SPLIT
 Keys *shared_keys(PyTypeObject *type) {
     auto *keys = reinterpret_cast<Keys *>(reinterpret_cast<PyHeapTypeObject *>(type)->ht_cached_keys);
     return keys && keys->kind == kSplitKeys ? keys : nullptr;
 }
-const UnicodeEntry *entries(const Keys *keys) {
-    return reinterpret_cast<const UnicodeEntry *>(keys->indices + (std::size_t{1} << keys->log2_index_bytes));
+const UnicodeEntry *unicode_entries(const Keys *keys) {
+    return reinterpret_cast<const UnicodeEntry *>(dict_hint::layout::entries(keys));
 }
 
 bool layout_of(PyTypeObject *type) {
@@ -81,7 +75,7 @@ Py_ssize_t index_of(PyTypeObject *type, PyObject *name, Py_ssize_t &count) {
     const Keys *keys = shared_keys(type);
     count = keys ? keys->nentries : 0;
     if (!keys) return -1;
-    const UnicodeEntry *e = entries(keys);
+    const UnicodeEntry *e = unicode_entries(keys);
     for (Py_ssize_t i = 0; i < count; ++i)
         if (e[i].key == name || (e[i].key && PyUnicode_Compare(e[i].key, name) == 0)) return i;
     PyErr_Clear();
