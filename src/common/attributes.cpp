@@ -242,7 +242,7 @@ bool still_absent(const Entry &e, PyObject *obj) {
 }  // namespace
 
 // What `found` (null: nothing cached) says `obj.name` is: every kind of entry.
-py::object get_attr_from(PyObject *obj, PyObject *name, const Entry *found) {
+static py::object get_attr_from(PyObject *obj, PyObject *name, const Entry *found) {
     if (!found) return generic(obj, name);
     const Entry &e = *found;
     switch (e.kind) {
