@@ -439,6 +439,14 @@ py::object Method::call(PyObject **argv, std::size_t nargs, PyObject *kwnames) c
     return steal(PyObject_Vectorcall(callable_.ptr(), argv + 2, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+PyObject *Method::keyword_tuple(std::initializer_list<PyObject *> names) {
+    PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!t) Py_FatalError("frame: cannot make a keyword-name tuple");
+    Py_ssize_t i = 0;
+    for (PyObject *name : names) PyTuple_SET_ITEM(t, i++, Py_NewRef(name));
+    return t;
+}
+
 py::object Method::call_list(std::initializer_list<py::handle> args, PyObject *kwnames) const {
     std::size_t nk = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     if (args.size() < nk) throw py::value_error("frame: fewer values than keyword names");

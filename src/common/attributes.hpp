@@ -122,15 +122,13 @@ public:
 
     template <FixedString... K>
     static PyObject *keyword_names() {
-        static PyObject *const names = [] {
-            PyObject *t = PyTuple_Pack(sizeof...(K), Name<K>::get()...);
-            if (!t) Py_FatalError("frame: cannot make a keyword-name tuple");
-            return t;
-        }();
+        static PyObject *names = nullptr;  // made on first use, as names are (names.hpp)
+        if (__builtin_expect(names == nullptr, 0)) names = keyword_tuple({Name<K>::get()...});
         return names;
     }
 
 private:
+    [[gnu::cold]] static PyObject *keyword_tuple(std::initializer_list<PyObject *> names);
     // argv[0] is free (PY_VECTORCALL_ARGUMENTS_OFFSET), argv[1] the self slot.
     py::object call(PyObject **argv, std::size_t nargs, PyObject *kwnames) const;
     py::object call_list(std::initializer_list<py::handle> args, PyObject *kwnames) const;

@@ -73,15 +73,16 @@ inline py::object vectorcall(py::handle callable, std::initializer_list<py::hand
 
 }  // namespace detail
 
+namespace detail {
+[[gnu::cold]] PyObject *make_int(long long value);
+}
+
 // An int constant: `1000_i`, `-1_i`.
 template <long long V>
 struct Int {
     static PyObject *get() {
-        static PyObject *const value = [] {
-            PyObject *o = PyLong_FromLongLong(V);
-            if (!o) Py_FatalError("frame: cannot make an int constant");
-            return o;
-        }();
+        static PyObject *value = nullptr;  // made on first use, as names are (names.hpp)
+        if (__builtin_expect(value == nullptr, 0)) value = detail::make_int(V);
         return value;
     }
     operator py::handle() const { return get(); }

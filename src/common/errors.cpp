@@ -14,6 +14,14 @@ PyObject *intern(const char *text) {
     return s;
 }
 
+namespace detail {
+PyObject *make_int(long long value) {
+    PyObject *o = PyLong_FromLongLong(value);
+    if (!o) Py_FatalError("frame: cannot make an int constant");
+    return o;
+}
+}  // namespace detail
+
 [[noreturn]] void raise_current() {
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "error return without exception set");

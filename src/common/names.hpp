@@ -4,6 +4,12 @@
 // code does.  Interning each name once (on first use, in a function-local static)
 // makes those lookups hash-cached pointer compares.  Interned strings are the only
 // Python objects the frame keeps in process-wide C++ state.
+//
+// The static is a plain pointer, constant-initialised to null, rather than one
+// initialised by its first use: that would put a thread-safe-initialisation guard
+// and its slow path inline at every use, and callbacks that read thirty names
+// would carry thirty of them among their hot instructions.  The first use, which
+// the GIL serialises, interns the text out of line.
 #pragma once
 #include <pybind11/pybind11.h>
 
@@ -24,7 +30,7 @@ static inline PyObject *Py_XNewRef(PyObject *o) {
 namespace frame {
 namespace py = pybind11;
 
-PyObject *intern(const char *text);
+[[gnu::cold]] PyObject *intern(const char *text);
 
 template <std::size_t N>
 struct FixedString {
@@ -35,7 +41,8 @@ struct FixedString {
 template <FixedString S>
 struct Name {
     static PyObject *get() {
-        static PyObject *const interned = intern(S.text);
+        static PyObject *interned = nullptr;
+        if (__builtin_expect(interned == nullptr, 0)) interned = intern(S.text);
         return interned;
     }
     operator py::handle() const { return get(); }
