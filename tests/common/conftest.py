@@ -57,3 +57,11 @@ def load_probe(path, name="frame_probe"):
 @pytest.fixture
 def probe(probe_path):
     return load_probe(probe_path)
+
+
+@pytest.fixture
+def new_probe(probe_path):
+    """Makes a further fresh instance of the probe module at each call.  (A fixture
+    rather than an import of this file: pytest runs with other test directories'
+    conftest files, and `import conftest` would find whichever came first.)"""
+    return lambda: load_probe(probe_path)

@@ -10,8 +10,6 @@ import warnings
 
 import pytest
 
-from conftest import load_probe
-
 LIMIT = 10
 
 
@@ -180,7 +178,7 @@ def test_defaults_are_the_constants_the_compiler_makes(probe):
     assert ours[6] is theirs[6] and ours[8] is theirs[8]
 
 
-def test_remembered_globals_follow_every_rebinding(probe, probe_path, monkeypatch):
+def test_remembered_globals_follow_every_rebinding(probe, new_probe, monkeypatch):
     # A call site remembers what it read; every change below must still be seen.
     import builtins
 
@@ -202,7 +200,7 @@ def test_remembered_globals_follow_every_rebinding(probe, probe_path, monkeypatc
     seen.append(probe.read_limit())
     assert seen == [10, 10, 4, 5, "builtin", "changed builtin", 6, 6]
     # Two instances of the module alternate through the same call site.
-    other = load_probe(probe_path)
+    other = new_probe()
     other.LIMIT = "other"
     assert [m.read_limit() for m in (probe, other, probe, other)] == [6, "other", 6, "other"]
 
@@ -367,8 +365,8 @@ def test_warning_from_a_native_frame_points_at_the_caller(probe):
     ]
 
 
-def test_fresh_module_instances_are_independent(probe_path):
-    one, two = load_probe(probe_path), load_probe(probe_path)
+def test_fresh_module_instances_are_independent(new_probe):
+    one, two = new_probe(), new_probe()
     assert one is not two
     assert one.pair is not two.pair and type(one.pair) is not type(two.pair)
     one.LIMIT = 1

@@ -16,6 +16,11 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
 from pymach.enums import AlgoControlType, MarketType, OrderStatusType
+from velora.tavlo.const import DEFAULT_ACCOUNT_TYPE
+from velora.tavlo.environment import DataProxy, Environment
+from velora.tavlo.model.instrument import Instrument
+from velora.tavlo.portfolio.account import Account
+from velora.tavlo.utils import live_feed as _live_feed
 
 # Profiles: a quick one for the edit loop, the default for the test command.
 settings.register_profile("hardening", max_examples=120, deadline=None, derandomize=True, database=None,
@@ -192,3 +197,29 @@ def outcome(call, *args, **kwargs):
         return "raised", e
     finally:
         ARMED[0] = False
+
+
+# --- The live bridge with fresh module state, and a framework environment ---------
+# (Here rather than in conftest.py: pytest may have loaded another test
+# directory's conftest first, and `from conftest import ...` would find that one.)
+
+CODES = ("000001.XSHE", "000002.XSHE", "600000.XSHG")
+STATE = ("mach_params", "history_bar", "history_tick", "orders_dict",
+         "algo_parent_orders", "algo_child_orders", "algo_child_trades")
+
+
+# The bridge's own event queue type (a ring buffer whose operations are atomic).
+QUEUE_TYPE = type(_live_feed.event_queue)
+
+
+def reset_bridge(module, capacity=100000):
+    """Empty caches and registries and a fresh event queue (the module globals are rebound)."""
+    module.event_queue = QUEUE_TYPE(capacity=capacity, dtype=object)
+    for name in STATE:
+        setattr(module, name, {})
+
+
+def make_env():
+    account = Account(DEFAULT_ACCOUNT_TYPE.STOCK, "F001")
+    return Environment(DataProxy([Instrument(c) for c in CODES]), universe=CODES,
+                       accounts={DEFAULT_ACCOUNT_TYPE.STOCK: account})

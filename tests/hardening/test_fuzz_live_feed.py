@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import reset_bridge
+from hardening_support import reset_bridge
 from live_feed_support import Clock, make_config
 from hardening_support import FUZZ, Boom, outcome, record_of, values
 from pymach.enums import AlgoControlType, MarketType, OrderStatusType

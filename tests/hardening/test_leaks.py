@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import pandas as pd
 import pytest
 
-from conftest import reset_bridge
+from hardening_support import reset_bridge
 from live_feed_support import Clock, make_config
 from pymach.enums import AlgoControlType, MarketType, OrderStatusType
 from velora.tavlo.const import SIDE

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from numpy_ringbuffer import RingBuffer
 
-from conftest import QUEUE_TYPE, reset_bridge
+from hardening_support import QUEUE_TYPE, reset_bridge
 from pymach.enums import MarketType, OrderStatusType
 from velora.tavlo.const import ORDER_STATUS, SIDE
 from velora.tavlo.core.events import EVENT
