@@ -44,7 +44,13 @@ def queue(kind=RingBuffer):
 
 
 def last_event(module):
-    return module.event_queue[-1]
+    # Not `event_queue[-1]`: numpy_ringbuffer counts a negative index back from the
+    # oldest element's slot, which holds the newest element only while the queue is
+    # full; before that, `[-1]` reads an empty slot (the bridge's queue keeps the same
+    # rule).  How full each queue is when a check runs depends on how many batches
+    # were timed before it.
+    queue = module.event_queue
+    return queue[len(queue) - 1]
 
 
 def security_ids(n):
