@@ -71,11 +71,9 @@ inline py::object vectorcall(py::handle callable, std::initializer_list<py::hand
     return steal(call_vector(callable.ptr(), argv.args(), static_cast<Py_ssize_t>(argv.size() - nk), kwnames));
 }
 
-}  // namespace detail
-
-namespace detail {
 [[gnu::cold]] PyObject *make_int(long long value);
-}
+
+}  // namespace detail
 
 // An int constant: `1000_i`, `-1_i`.
 template <long long V>

@@ -5,7 +5,7 @@
 // skip the generic call's result check just so, and guard the recursion depth where
 // they do; what the callee does is unchanged.)
 #pragma once
-#include <Python.h>
+#include "names.hpp"
 
 namespace frame::detail {
 
@@ -52,7 +52,7 @@ inline PyObject *call_plain_class(PyObject *callable, PyObject *const *args, Py_
     if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_alloc != PyType_GenericAlloc ||
         PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
         return nullptr;
-    static PyObject *const init_name = PyUnicode_InternFromString("__init__");
+    PyObject *init_name = Name<"__init__">::get();
     PyObject *init = _PyType_Lookup(type, init_name);
     if (!init || !PyFunction_Check(init)) return nullptr;
     Py_INCREF(init);

@@ -2,8 +2,10 @@
 //
 // Every module reads its globals and attributes by name, on every call, as Python
 // code does.  Interning each name once (on first use, in a function-local static)
-// makes those lookups hash-cached pointer compares.  Interned strings are the only
-// Python objects the frame keeps in process-wide C++ state.
+// makes those lookups hash-cached pointer compares.  Interned strings, and the int
+// constants and keyword-name tuples made the same way (calls.hpp, attributes.hpp),
+// are the only Python objects the frame keeps in process-wide C++ state: all
+// immutable.
 //
 // The static is a plain pointer, constant-initialised to null, rather than one
 // initialised by its first use: that would put a thread-safe-initialisation guard
