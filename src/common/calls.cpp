@@ -1,6 +1,7 @@
 #include "calls.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace frame {
 
@@ -38,6 +39,9 @@ py::object concat(std::initializer_list<py::handle> parts) {
             exact = false;
             break;
         }
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(p.ptr()) < 0) raise_current();  // a legacy str made by the old API
+#endif
         length += PyUnicode_GET_LENGTH(p.ptr());
         widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(p.ptr()));
     }
@@ -48,10 +52,16 @@ py::object concat(std::initializer_list<py::handle> parts) {
         return sum;
     }
     py::object joined = steal(PyUnicode_New(length, widest));
+    // Parts as wide as the result are copied as bytes; a narrower part is widened.
+    const int kind = PyUnicode_KIND(joined.ptr());
+    char *out = static_cast<char *>(PyUnicode_DATA(joined.ptr()));
     Py_ssize_t at = 0;
     for (py::handle p : parts) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(p.ptr());
-        if (n && PyUnicode_CopyCharacters(joined.ptr(), at, p.ptr(), 0, n) < 0) raise_current();
+        if (static_cast<int>(PyUnicode_KIND(p.ptr())) == kind)
+            std::memcpy(out + at * kind, PyUnicode_DATA(p.ptr()), static_cast<std::size_t>(n) * kind);
+        else if (n && PyUnicode_CopyCharacters(joined.ptr(), at, p.ptr(), 0, n) < 0)
+            raise_current();
         at += n;
     }
     return joined;

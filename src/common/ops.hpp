@@ -49,16 +49,12 @@ inline bool truth(PyObject *x) {
 }
 // The rich comparison, then the truth test of its result (no identity shortcut,
 // so nan == nan is false as in Python).
-inline bool compare(PyObject *a, PyObject *b, int op) {
-    PyObject *r = PyObject_RichCompare(a, b, op);
-    if (!r) raise_current();
-    if (r == Py_True || r == Py_False) {
-        Py_DECREF(r);
-        return r == Py_True;
-    }
-    py::object result = steal(r);
-    return truth(r);
-}
+bool compare(PyObject *a, PyObject *b, int op);
+// PyNumber_Add and its kin, straight to the slot for exact ints and floats.
+PyObject *number_add(PyObject *a, PyObject *b);
+PyObject *number_subtract(PyObject *a, PyObject *b);
+PyObject *number_multiply(PyObject *a, PyObject *b);
+PyObject *number_true_divide(PyObject *a, PyObject *b);
 template <typename F, typename A, typename B>
 py::object binary(F op, A &&a, B &&b) {
     return steal(op(py::handle(a).ptr(), py::handle(b).ptr()));
@@ -94,27 +90,27 @@ bool gt(A &&a, B &&b) {
 template <typename A, typename B>
 py::object truediv(A &&a, B &&b) {
     FRAME_IN_ORDER(A, B);
-    return detail::binary(PyNumber_TrueDivide, a, b);
+    return detail::binary(detail::number_true_divide, a, b);
 }
 template <typename A, typename B>
 py::object add(A &&a, B &&b) {
     FRAME_IN_ORDER(A, B);
-    return detail::binary(PyNumber_Add, a, b);
+    return detail::binary(detail::number_add, a, b);
 }
 template <typename A, typename B>
 py::object sub(A &&a, B &&b) {
     FRAME_IN_ORDER(A, B);
-    return detail::binary(PyNumber_Subtract, a, b);
+    return detail::binary(detail::number_subtract, a, b);
 }
 template <typename A, typename B>
 py::object mul(A &&a, B &&b) {
     FRAME_IN_ORDER(A, B);
-    return detail::binary(PyNumber_Multiply, a, b);
+    return detail::binary(detail::number_multiply, a, b);
 }
 template <typename A, typename B>
 py::object inplace_add(A &&a, B &&b) {
     FRAME_IN_ORDER(A, B);
-    return detail::binary(PyNumber_InPlaceAdd, a, b);
+    return detail::binary(detail::number_add, a, b);
 }
 inline py::object neg(py::handle a) { return steal(PyNumber_Negative(a.ptr())); }
 // `int(x)`

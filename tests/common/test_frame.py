@@ -395,3 +395,42 @@ def test_no_reference_leaks(probe):
         probe.Child(arg)
     gc.collect()
     assert [sys.getrefcount(x) for x in (arg, value, limit, probe.describe)] == before
+
+
+class Int(int):
+    def __add__(self, other):
+        return "Int.__add__"
+
+    def __eq__(self, other):
+        return "truthy"
+
+    __hash__ = int.__hash__
+
+
+def _python_arithmetic(a, b):
+    c = a
+    c += b
+    return (a + b, a - b, a * b, a / b, c, bool(a == b), bool(a != b), bool(a < b), bool(a > b))
+
+
+def _outcome(fn, *args):
+    try:
+        return ("value", fn(*args))
+    except Exception as e:  # the same exception type and message are expected
+        return ("raised", type(e), str(e))
+
+
+@pytest.mark.parametrize("a, b", [
+    (7, 2), (-3, 3), (2 ** 70, 3), (7, 0), (2.5, 0.5), (1.5, 3), (3, 1.5), (0.0, 0),
+    (float("nan"), float("nan")), (float("inf"), 2 ** 70), (True, 2), (2, True), (Int(5), 2), (2, Int(5)),
+    ("a", 1), ([1], [2]),
+])
+def test_arithmetic_and_comparisons_match_python(probe, a, b):
+    assert repr(_outcome(probe.arithmetic, a, b)) == repr(_outcome(_python_arithmetic, a, b))
+
+
+@pytest.mark.parametrize("parts", [("000001", ".", "XSHE"), ("", "", ""), ("中", "-", "文"), ("a", "é", "😀"),
+                                   ("x", str.__new__(type("S", (str,), {}), "y"), "z")])
+def test_concatenation_matches_python(probe, parts):
+    got = probe.joined(*parts)
+    assert (type(got), got) == (type(parts[0] + parts[1] + parts[2]), parts[0] + parts[1] + parts[2])

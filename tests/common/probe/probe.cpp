@@ -104,6 +104,15 @@ FRAME_BODY(write_x) {
 FRAME_BODY(call_x) { return method(f[0], "x"_n)(); }
 FRAME_BODY(make) { return vcall(f[0], f[1]); }
 FRAME_BODY(make_kw) { return vcall_kw<"key">(f[0], f[1], f[2]); }
+// `a + b`, `a - b`, `a * b`, `a / b`, `a += b`, then `==`, `!=`, `<`, `>` as bools.
+FRAME_BODY(arithmetic) {
+    py::handle a = f[0], b = f[1];
+    py::object sum = add(a, b), difference = sub(a, b), product = mul(a, b), quotient = truediv(a, b);
+    py::object in_place = inplace_add(a, b);
+    return tuple_of({sum, difference, product, quotient, in_place, py::bool_(eq(a, b)), py::bool_(ne(a, b)),
+                     py::bool_(lt(a, b)), py::bool_(gt(a, b))});
+}
+FRAME_BODY(joined) { return concat({f[0], f[1], f[2]}); }
 
 void body(Module &m) {
     m.import("enum");
@@ -131,6 +140,8 @@ void body(Module &m) {
     m.def("call_x", "obj", call_x);
     m.def("make", "cls, a", make);
     m.def("make_kw", "cls, a, b", make_kw);
+    m.def("arithmetic", "a, b", arithmetic);
+    m.def("joined", "a, b, c", joined);
     py::object enum_ = attr(m.get("enum"), "Enum"_n);
     m.cls("Color", {enum_}, [](ClassBody &c) {
         c.set("RED", py::str("r"));
