@@ -15,6 +15,14 @@ bool plain_bound(PyObject *bound, Py_ssize_t if_none, Py_ssize_t &out) {
     return true;
 }
 
+// Operands whose arithmetic the left one's own slot answers, as PyNumber_Add and
+// its kin would find: the same exact type (int or float), or an exact float and an
+// exact int.  Neither type has in-place slots, so `+=` is `+` for them.
+bool plain_numbers(PyObject *a, PyObject *b) {
+    PyTypeObject *ta = Py_TYPE(a), *tb = Py_TYPE(b);
+    return (ta == &PyLong_Type || ta == &PyFloat_Type) && (tb == ta || tb == &PyLong_Type);
+}
+
 }  // namespace
 
 bool detail::compare(PyObject *a, PyObject *b, int op) {
@@ -43,14 +51,6 @@ bool detail::compare(PyObject *a, PyObject *b, int op) {
     }
     py::object result = steal(r);
     return truth(r);
-}
-
-// Operands whose arithmetic the left one's own slot answers, as PyNumber_Add and
-// its kin would find: the same exact type (int or float), or an exact float and an
-// exact int.  Neither type has in-place slots, so `+=` is `+` for them.
-static bool plain_numbers(PyObject *a, PyObject *b) {
-    PyTypeObject *ta = Py_TYPE(a), *tb = Py_TYPE(b);
-    return (ta == &PyLong_Type || ta == &PyFloat_Type) && (tb == ta || tb == &PyLong_Type);
 }
 
 PyObject *detail::number_add(PyObject *a, PyObject *b) {
