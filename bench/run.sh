@@ -6,9 +6,12 @@
 #
 #   bash bench/run.sh [--pythons 3.9,3.13] [bench/run.py options: --quick, --only TEXT, ...]
 #
-# The interpreters default to 3.9 and 3.13 (PYVERS="3.9 3.13" does the same).
+# The interpreters default to 3.9 and 3.13 (PYVERS="3.9 3.13" does the same); 3.14
+# and 3.15 run inside the Debian unstable root of scripts/newer_pythons.sh when this
+# system has no such interpreter.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$root/scripts/pythons.sh"
 pythons=${PYVERS:-3.9 3.13}
 args=()
 while (($#)); do
@@ -31,12 +34,14 @@ cd "$root"
 for v in $pythons; do
     out="$root/bench/results/$stamp-py$v.json"
     echo "== Python $v"
-    PYTHONPATH="$root/host:$root/bench${PYTHONPATH:+:$PYTHONPATH}" \
+    run_for "$v" env PYTHONPATH="$root/host:$root/bench${PYTHONPATH:+:$PYTHONPATH}" \
+        OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 MKL_NUM_THREADS=1 \
         "${venvs[$v]}/bin/python" "$root/bench/run.py" --json "$out" ${args[@]+"${args[@]}"}
     results+=("$out")
 done
 if ((${#results[@]} > 1)); then
     echo
     echo "== side by side"
-    "${venvs[${pythons%% *}]}/bin/python" "$root/bench/report.py" "${results[@]}"
+    first=${pythons%% *}
+    run_for "$first" "${venvs[$first]}/bin/python" "$root/bench/report.py" "${results[@]}"
 fi

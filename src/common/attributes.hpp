@@ -8,18 +8,21 @@
 // Each literal name keeps a small cache of what its last lookups found, keyed by
 // the type of the object and the type's version tag (which the interpreter changes
 // whenever the type or one of its bases changes), or for a module by its
-// dictionary's version tag.  While the key matches, a read goes straight to where
-// the attribute lives: a slot, a getset, the instance dictionary, the class's own
-// value or descriptor, the module's dictionary.  Anything else (a
-// `__getattribute__` or `__getattr__` of the class, a metaclass descriptor, a type
-// changed since, a value that is not there) takes the interpreter's generic path,
-// so every read gives what `getattr` would give at that moment.
+// dictionary and a stamp of it (dict_state.hpp).  While the key matches, a read
+// goes straight to where the attribute lives: a slot, a getset, the instance
+// dictionary, the class's own value or descriptor, the module's dictionary.
+// Anything else (a `__getattribute__` or `__getattr__` of the class, a metaclass
+// descriptor, a type changed since, a value that is not there) takes the
+// interpreter's generic path, so every read gives what `getattr` would give at
+// that moment.  The caches are an interpreter-specific fast path
+// (fast_paths.hpp): without it, every read, store and lookup is the generic one.
 //
 // `method(obj, name)` finds the method before the arguments are evaluated, as
 // Python does (`obj.name` is looked up, then the arguments, then the call), and
 // calls a function found on the class with `obj` as its first argument, without
 // making a bound method.
 #pragma once
+#include "dict_state.hpp"
 #include "fastcall.hpp"
 #include "ops.hpp"
 
@@ -49,10 +52,13 @@ struct AttrCache {
     };
     struct Entry {
         Kind kind = empty;
+        unsigned int version = 0;      // the version tag of `type`
         PyTypeObject *type = nullptr;  // type(obj)
-        unsigned int version = 0;      // its version tag
         PyObject *owner = nullptr;     // the class (class_*) or module dictionary (module_value)
-        std::uint64_t owner_version = 0;  // the metaclass's tag (class_*) or the dictionary's (module_value)
+        // class_*: the class's own version tag; module_value: the dictionary's
+        // change count, read through `counter` (dict_state.hpp).
+        std::uint64_t owner_version = 0;
+        const std::uint64_t *counter = nullptr;
         PyObject *value = nullptr;     // borrowed: held by a dictionary the key vouches for
         Py_ssize_t offset = 0;
         // dict_then_*: the entry of the instance dictionary where the name was last

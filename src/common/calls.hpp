@@ -73,6 +73,18 @@ inline py::object vectorcall(py::handle callable, std::initializer_list<py::hand
 
 [[gnu::cold]] PyObject *make_int(long long value);
 
+// A dict of `names` (a tuple of str) to `values`, in that order.
+inline py::object dict_from(PyObject *const *values, PyObject *names) {
+#if FRAME_FAST(STACK_AS_DICT)
+    return steal(_PyStack_AsDict(values, names));
+#else
+    py::object d = steal(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
+        if (PyDict_SetItem(d.ptr(), PyTuple_GET_ITEM(names, i), values[i]) < 0) raise_current();
+    return d;
+#endif
+}
+
 }  // namespace detail
 
 // An int constant: `1000_i`, `-1_i`.
@@ -159,7 +171,7 @@ py::object dict_of(std::initializer_list<py::handle> values) {
     PyObject *items[sizeof...(K)];
     std::size_t i = 0;
     for (py::handle v : values) items[i++] = v.ptr();
-    return steal(_PyStack_AsDict(items, Method::keyword_names<K...>()));
+    return detail::dict_from(items, Method::keyword_names<K...>());
 }
 
 // The tuple display `(a, b, ...)` and the list display `[a, b, ...]`.

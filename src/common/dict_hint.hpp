@@ -8,10 +8,10 @@
 // as the interpreter does: only a key identical to the name (never a dummy or a
 // freed key) with a value counts, and anything else falls back to the dictionary's
 // own lookup.  The layout assumed is checked once, on dictionaries of the frame's
-// own; when it does not hold, or on an interpreter not described here, no hint ever
-// matches.
+// own; when it does not hold, or on an interpreter not described here (a fast
+// path, fast_paths.hpp), no hint ever matches.
 #pragma once
-#include <Python.h>
+#include "fast_paths.hpp"
 
 #include <cstdint>
 
@@ -19,7 +19,7 @@ namespace frame::dict_hint {
 
 namespace layout {
 
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030B0000
+#if FRAME_FAST(DICT_HINT_3_9)
 // 3.9 and 3.10 (Objects/dict-common.h): every entry has its hash; a split table's
 // values are in `ma_values`, by entry.
 constexpr bool kDescribed = true;
@@ -48,10 +48,10 @@ inline PyObject *value_at(PyDictObject *d, Py_ssize_t i, PyObject *name) {
 }
 inline Py_ssize_t entry_count(PyDictObject *d) { return reinterpret_cast<const Keys *>(d->ma_keys)->nentries; }
 
-#elif !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
-// 3.11 to 3.13 (Include/internal/pycore_dict.h): keys of str alone have entries
-// without a hash.  Only combined tables are read: a split table's values moved
-// between these versions.
+#elif FRAME_FAST(DICT_HINT_3_11)
+// 3.11 on (Include/internal/pycore_dict.h): keys of str alone have entries without
+// a hash.  Only combined tables are read: a split table's values moved between
+// these versions.
 constexpr bool kDescribed = true;
 struct Keys {
     Py_ssize_t refcnt;

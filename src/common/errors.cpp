@@ -1,9 +1,16 @@
 #include "errors.hpp"
+#include "fast_paths.hpp"
 #include "ops.hpp"
 
-#if PY_VERSION_HEX >= 0x030D0000
-// Exported by every CPython 3.9+, declared only in the internal headers since 3.13.
+// The rest of pybind11's error type (what(), and with it its vtable), which its
+// object API declares: compiled here once for the whole frame.
+#include <pybind11/pybind11.h>
+
+#if FRAME_FAST(TRACEBACK_ADD) && PY_VERSION_HEX >= 0x030D0000
+// Exported by every CPython verified, declared only in the internal headers since 3.13.
 extern "C" void _PyTraceback_Add(const char *, const char *, int);
+#elif !FRAME_FAST(TRACEBACK_ADD)
+#include <frameobject.h>
 #endif
 
 namespace frame {
@@ -82,7 +89,26 @@ Handling::Handling(py::handle exception) {
 Handling::~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
 
 void add_traceback(const char *name, const char *file, int line) noexcept {
+#if FRAME_FAST(TRACEBACK_ADD)
     _PyTraceback_Add(name, file, line);
+#else
+    // What _PyTraceback_Add does, by the public API: a frame of an empty code object
+    // that starts at `line`, put on the traceback of the pending exception (kept
+    // aside while the frame is made).
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyObject *globals = PyDict_New();
+    PyCodeObject *code = globals ? PyCode_NewEmpty(file, name, line) : nullptr;
+    PyFrameObject *frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    Py_XDECREF(code);
+    Py_XDECREF(globals);
+    PyErr_Clear();  // an entry that cannot be made is left out; the exception stands
+    PyErr_Restore(type, value, trace);
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+#endif
 }
 
 namespace {

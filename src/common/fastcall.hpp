@@ -3,11 +3,15 @@
 // as none is called through its C function directly; anything else by vectorcall.
 // (The interpreter's own CALL_BUILTIN_* and CALL_METHOD_DESCRIPTOR_* instructions
 // skip the generic call's result check just so, and guard the recursion depth where
-// they do; what the callee does is unchanged.)
+// they do; what the callee does is unchanged.)  Both are an interpreter-specific
+// fast path (fast_paths.hpp); without it every call is a vectorcall.
 #pragma once
+#include "fast_paths.hpp"
 #include "names.hpp"
 
 namespace frame::detail {
+
+#if FRAME_FAST(DIRECT_CALLS)
 
 using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t);
 using FastKeywordsFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
@@ -85,9 +89,12 @@ inline PyObject *call_plain_class(PyObject *callable, PyObject *const *args, Py_
     return result;
 }
 
+#endif
+
 // `callable(*args, **kw)`, the keyword values after the positional ones in `args`;
 // args[-1] may be used by the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
 inline PyObject *call_vector(PyObject *callable, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+#if FRAME_FAST(DIRECT_CALLS)
     bool handled;
     if (!kwnames && PyCFunction_CheckExact(callable)) {
         PyObject *r = call_c_function(reinterpret_cast<PyCFunctionObject *>(callable)->m_ml,
@@ -97,6 +104,7 @@ inline PyObject *call_vector(PyObject *callable, PyObject *const *args, Py_ssize
         PyObject *r = call_plain_class(callable, args, nargs, kwnames, handled);
         if (handled) return r;
     }
+#endif
     return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
@@ -108,6 +116,7 @@ inline PyObject *call_positional(PyObject *callable, PyObject *const *args, Py_s
 // `callable(self, *args)` for a function found on self's class: a method descriptor
 // of self's type calls its C function with self directly.
 inline PyObject *call_with_self(PyObject *callable, PyObject *const *self_and_args, Py_ssize_t nargs) {
+#if FRAME_FAST(DIRECT_CALLS)
     if (Py_IS_TYPE(callable, &PyMethodDescr_Type)) {
         auto *descr = reinterpret_cast<PyMethodDescrObject *>(callable);
         if (PyObject_TypeCheck(self_and_args[0], PyDescr_TYPE(descr))) {
@@ -116,6 +125,7 @@ inline PyObject *call_with_self(PyObject *callable, PyObject *const *self_and_ar
             if (handled) return r;
         }
     }
+#endif
     return PyObject_Vectorcall(callable, self_and_args, static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                nullptr);
 }

@@ -16,7 +16,7 @@
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
 
-#if PY_VERSION_HEX >= 0x030C0000
+#if FRAME_FAST(RECURSION_COUNTER)
 // Exported by CPython 3.12 and 3.13, declared in their internal headers: what
 // Py_EnterRecursiveCall runs when the C recursion budget is used up.
 extern "C" int _Py_CheckRecursiveCall(PyThreadState *tstate, const char *where);
@@ -31,13 +31,13 @@ F *as_fn(PyObject *o) { return reinterpret_cast<F *>(o); }
 // Native bodies calling native functions (a method that calls itself through an
 // override, say) never pass through the interpreter's loop: each call counts
 // against the recursion limit, as builtin functions' calls do, so that endless
-// recursion is a RecursionError rather than an overflow of the C stack.  From 3.12
-// on the thread state is found through thread-local storage: it is read once per
-// call here, where Py_EnterRecursiveCall and Py_LeaveRecursiveCall would read it
-// twice.
+// recursion is a RecursionError rather than an overflow of the C stack.  Where the
+// budget is a counter in the thread state (a fast path, fast_paths.hpp), it is read
+// once per call here, where Py_EnterRecursiveCall and Py_LeaveRecursiveCall would
+// find the thread state twice.
 class RecursionGuard {
 public:
-#if PY_VERSION_HEX >= 0x030C0000
+#if FRAME_FAST(RECURSION_COUNTER)
     bool enter() {
         return tstate_->c_recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(tstate_, kWhere) < 0;
     }
@@ -219,7 +219,7 @@ PyObject *get_signature(PyObject *self, void *) {
     return boundary([&]() -> PyObject * {
         F *f = as_fn(self);
         const Code &code = *f->code;
-        py::module_ inspect = py::module_::import("inspect");
+        py::object inspect = steal(PyImport_ImportModule("inspect"));
         py::object parameter = inspect.attr("Parameter");
         py::list params;
         Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
@@ -392,17 +392,18 @@ py::object Call::global(py::handle name) const {
 }
 
 py::object Call::global(py::handle name, GlobalCache &cache) const {
-    if (PyObject *v = cache.hit(fn->globals, fn->builtins)) return borrow(v);
-    std::uint64_t gv = GlobalCache::version_of(fn->globals), bv = GlobalCache::version_of(fn->builtins);
+    if (PyObject *v = cache.hit(fn->globals)) return borrow(v);
+    // Stamps taken before the lookups: should a lookup change a dictionary (a key
+    // comparing by Python code), the next call sees the change and looks again.
+    DictStamp in_globals = stamp(fn->globals), in_builtins = stamp(fn->builtins);
     PyObject *v = PyDict_GetItemWithError(fn->globals, name.ptr());
     bool own = v != nullptr;
     if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(fn->builtins, name.ptr());
     if (!v) return global(name);  // NameError, worded as the interpreter words it
-    if (!gv || (!own && !bv)) return borrow(v);
-    // Versions read before the lookups: should a lookup have changed a dictionary
-    // (a key comparing by Python code), the next call sees a new tag and looks again.
-    cache.globals_version = gv;
-    cache.builtins_version = own ? 0 : bv;
+    if (!in_globals || (!own && !in_builtins)) return borrow(v);
+    cache.globals = fn->globals;
+    cache.in_globals = in_globals;
+    cache.in_builtins = own ? DictStamp{} : in_builtins;
     cache.value = v;
     return borrow(v);
 }

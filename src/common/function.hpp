@@ -7,6 +7,7 @@
 // CPython binds them (same TypeError wording), and run the body with a `Call`
 // that reads arguments, globals and closure cells as Python code would.
 #pragma once
+#include "dict_state.hpp"
 #include "ops.hpp"
 
 #include <cstdint>
@@ -82,29 +83,23 @@ struct FunctionObject {
 struct GeneratorBody;
 
 // What a call site that names a module-level name literally (`f.global("Event"_n)`)
-// remembers of its last lookup: the value and the version tags of the dictionaries
-// it was found through.  A dictionary's version tag changes with every change to it
-// and no two states of any dictionaries share one, so while the tags are unchanged
-// the same lookup would find the same value; any rebinding, in the module or in the
-// builtins, is seen at the next call.
+// remembers of its last lookup: the value, the module dictionary it looked in, and
+// stamps of the dictionaries the value was found through (dict_state.hpp).  While
+// the stamps are current the same lookup would find the same value; any rebinding,
+// in the module or in the builtins, is seen at the next call.  A function's
+// builtins come with its module, so the module's dictionary names both.
 struct GlobalCache {
-    std::uint64_t globals_version = 0;   // the module's dictionary, name looked up in it
-    std::uint64_t builtins_version = 0;  // the builtins', when the name was found there (else 0)
-    PyObject *value = nullptr;           // borrowed: held by the dictionary it was found in
+    PyObject *globals = nullptr;  // the module's dictionary (borrowed; compared only)
+    DictStamp in_globals;         // the name looked up in it
+    DictStamp in_builtins;        // the builtins', when the name was found there
+    PyObject *value = nullptr;    // borrowed: held by the dictionary it was found in
 
     // The value remembered, if the dictionaries are unchanged since; else null.
-    PyObject *hit(PyObject *globals, PyObject *builtins) const {
-        if (value && version_of(globals) == globals_version &&
-            (!builtins_version || version_of(builtins) == builtins_version))
+    PyObject *hit(PyObject *module_globals) const {
+        if (value && module_globals == globals && in_globals.current() && (!in_builtins || in_builtins.current()))
             return value;
         return nullptr;
     }
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    // A dictionary's version tag (deprecated as a public field from 3.12 on, and still
-    // kept up to date there: dictionary watchers are built on it).
-    static std::uint64_t version_of(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
-#pragma GCC diagnostic pop
 };
 
 // What a body sees of its call.
@@ -117,11 +112,11 @@ struct Call {
     // A module-level name, read from the module's globals, then builtins, at this moment.
     py::object global(py::handle name) const;
     // The same for a literal name; the call site keeps a GlobalCache, so that a
-    // repeated read of an unchanged namespace costs two version comparisons.
+    // repeated read of an unchanged namespace costs a few comparisons.
     template <FixedString S>
     py::object global(Name<S> name) const {
         static GlobalCache cache;
-        if (PyObject *v = cache.hit(fn->globals, fn->builtins)) return borrow(v);
+        if (PyObject *v = cache.hit(fn->globals)) return borrow(v);
         return global(name.ptr(), cache);
     }
     py::object global(py::handle name, GlobalCache &cache) const;

@@ -7,7 +7,7 @@
 
 namespace frame::inline_values {
 
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if FRAME_FAST(INLINE_VALUES)
 
 namespace {
 

@@ -8,9 +8,10 @@
 // no public way to do the same and would go through the generic lookup, several
 // times slower: so the frame reads the array as those instructions do, after
 // checking once, on an object of its own, that the layout is the one assumed here
-// (and using the generic lookup otherwise, and on any other interpreter).
+// (and using the generic lookup otherwise, and on any interpreter this fast path
+// was not verified on, fast_paths.hpp).
 #pragma once
-#include <Python.h>
+#include "fast_paths.hpp"
 
 #include <cstdint>
 
@@ -25,8 +26,8 @@ bool usable(PyTypeObject *type);
 Py_ssize_t index_of(PyTypeObject *type, PyObject *name, Py_ssize_t &count);
 Py_ssize_t key_count(PyTypeObject *type);
 
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-// CPython 3.13's layouts (Include/internal/pycore_dict.h, pycore_object.h), read
+#if FRAME_FAST(INLINE_VALUES)
+// CPython's layouts from 3.13 (Include/internal/pycore_dict.h, pycore_object.h), read
 // here only for instances of a type that usable() accepted.
 namespace layout {
 struct Values {

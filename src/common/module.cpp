@@ -67,7 +67,7 @@ py::object import_name(PyObject *builtins, PyObject *globals, py::handle name, P
 }
 
 Module::Module(PyObject *module)
-    : module_(py::reinterpret_borrow<py::module_>(module)),
+    : module_(borrow(module)),
       globals_(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module))),
       builtins_(borrow(state_of(module)->builtins)),
       types_(state_of(module)->types) {}
@@ -109,11 +109,11 @@ void Module::star_import(const char *module) {
         for (py::handle name : py::getattr(mod, "__all__"_n)) globals_[name] = py::getattr(mod, name);
         return;
     }
-    py::dict ns = py::getattr(mod, "__dict__"_n);
-    for (auto item : ns) {
-        py::str key = py::reinterpret_borrow<py::str>(item.first);
-        if (!std::string(key).starts_with("_")) globals_[key] = item.second;
-    }
+    // Each public name read from the module, as the interpreter's import * reads it
+    // (a lazy import in its dictionary is resolved by the read).
+    py::list names = steal(PyDict_Keys(py::getattr(mod, "__dict__"_n).ptr()));
+    for (py::handle key : names)
+        if (!std::string(py::str(key)).starts_with("_")) globals_[key] = py::getattr(mod, key);
 }
 
 void Module::set(const char *name, py::handle value) { globals_[name] = value; }

@@ -53,7 +53,7 @@ private:
     friend class ClassBody;
     py::object make(const char *name, const char *params, Body body, const char *doc,
                     py::handle qualname, const std::source_location &where);
-    py::module_ module_;
+    py::object module_;
     py::dict globals_;
     py::object builtins_;
     PyObject *types_;

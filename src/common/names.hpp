@@ -13,7 +13,12 @@
 // would carry thirty of them among their hot instructions.  The first use, which
 // the GIL serialises, interns the text out of line.
 #pragma once
-#include <pybind11/pybind11.h>
+// pybind11's object API alone: its full header would put the whole of its binding
+// machinery, unused here, into every unit's object code.
+#include <pybind11/cast.h>
+#include <pybind11/detail/class.h>  // what the object API's internals call
+
+#include "fast_paths.hpp"
 
 #include <algorithm>
 #include <cstddef>

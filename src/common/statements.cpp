@@ -26,6 +26,16 @@ void unpack_into(py::handle iterable, py::object *targets, int n) {
     PyObject *extra = PyIter_Next(it.ptr());
     if (extra) {
         Py_DECREF(extra);
+        PyObject *v = iterable.ptr();
+#if PY_VERSION_HEX >= 0x030E0000
+        // From 3.14 the interpreter also says how many a list, tuple or dict held.
+        if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
+            Py_ssize_t size = PyDict_CheckExact(v) ? PyDict_Size(v) : Py_SIZE(v);
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", n, size);
+            raise_current();
+        }
+#endif
+        (void)v;
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", n);
         raise_current();
     }

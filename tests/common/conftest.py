@@ -17,8 +17,10 @@ def _build_probe():
     # in a build directory of its own; the build tools run without the preloaded
     # sanitizer runtime.
     sanitize = os.environ.get("VELORA_SANITIZE") == "1"
-    build = os.path.join(ROOT, "build", "%sprobe-%d.%d" % (("sanitize-" if sanitize else ""),
-                                                           sys.version_info[0], sys.version_info[1]))
+    portable = os.environ.get("VELORA_PORTABLE") == "1"
+    build = os.path.join(ROOT, "build", "%s%sprobe-%d.%d" % ("sanitize-" if sanitize else "",
+                                                             "portable-" if portable else "",
+                                                             sys.version_info[0], sys.version_info[1]))
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     bindir = os.path.dirname(sys.executable)
     cmake = os.path.join(bindir, "cmake")
@@ -33,7 +35,8 @@ def _build_probe():
              "-DCMAKE_BUILD_TYPE=" + ("RelWithDebInfo" if sanitize else "Release"),
              "-DCMAKE_MAKE_PROGRAM=" + os.path.join(bindir, "ninja"),
              "-Dpybind11_DIR=" + pybind11.get_cmake_dir(),
-             "-DPython_EXECUTABLE=" + sys.executable]
+             "-DPython_EXECUTABLE=" + sys.executable,
+             "-DVELORA_PORTABLE=" + ("ON" if portable else "OFF")]
             + (["-DCMAKE_CXX_FLAGS=" + flags, "-DCMAKE_MODULE_LINKER_FLAGS=" + flags] if sanitize else []),
             check=True, stdout=subprocess.DEVNULL, env=env)
     subprocess.run([cmake, "--build", build], check=True, stdout=subprocess.DEVNULL, env=env)

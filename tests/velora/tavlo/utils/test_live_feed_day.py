@@ -66,17 +66,24 @@ def test_no_algorithmic_broker(lf, clock, algo_account):
     assert s.context.algo_brokers == [] and s.context.order_way is None
 
 
-@pytest.mark.parametrize("field, value, message", [
-    ("accounts", {"a": "F1"}, "not enough values to unpack (expected 2, got 1)"),
-    ("accounts", {"a": "F1_ma_x"}, "too many values to unpack (expected 2)"),
-    ("algo_account", "A9", "not enough values to unpack (expected 2, got 1)"),
+def unpacking_error(parts):
+    """What `a, b = parts` raises on this interpreter (3.14 also counts a list)."""
+    with pytest.raises(ValueError) as e:
+        a, b = parts
+    return str(e.value)
+
+
+@pytest.mark.parametrize("field, value, parts", [
+    ("accounts", {"a": "F1"}, ["F1"]),
+    ("accounts", {"a": "F1_ma_x"}, ["F1", "ma", "x"]),
+    ("algo_account", "A9", ["A9"]),
 ])
-def test_malformed_accounts(lf, clock, field, value, message):
+def test_malformed_accounts(lf, clock, field, value, parts):
     clock(FRIDAY.replace(hour=7))
     s = lf.MachStrategy(make_config(**{field: value}))
     with pytest.raises(ValueError) as e:
         s.initialize(None)
-    assert str(e.value) == message
+    assert str(e.value) == unpacking_error(parts)
 
 
 @pytest.mark.parametrize("code, queried", [(0, True), (5, False), ("0", False), (0.0, True), (np.int64(0), True)])

@@ -164,55 +164,6 @@ FRAME_BODY(internal_get_ex_factor) {
 
 // --- slicing by dominant period ---------------------------------------------------
 
-// `a, b = v`, with the interpreter's errors; new references in a and b.
-bool unpack_pair(PyObject *v, PyObject *&a, PyObject *&b) {
-    if ((PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 2)) {
-        a = Py_NewRef(PyTuple_GET_ITEM(v, 0));
-        b = Py_NewRef(PyTuple_GET_ITEM(v, 1));
-        return true;
-    }
-    if (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 2) {
-        a = Py_NewRef(PyList_GET_ITEM(v, 0));
-        b = Py_NewRef(PyList_GET_ITEM(v, 1));
-        return true;
-    }
-    PyObject *it = PyObject_GetIter(v);
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(v)->tp_iter && !PySequence_Check(v))
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
-        return false;
-    }
-    PyObject *items[2] = {nullptr, nullptr};
-    bool ok = true;
-    for (int k = 0; k < 2 && ok; ++k) {
-        items[k] = PyIter_Next(it);
-        if (!items[k]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", k);
-            ok = false;
-        }
-    }
-    if (ok) {
-        PyObject *extra = PyIter_Next(it);
-        if (extra) {
-            Py_DECREF(extra);
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-            ok = false;
-        } else if (PyErr_Occurred()) {
-            ok = false;
-        }
-    }
-    Py_DECREF(it);
-    if (!ok) {
-        Py_XDECREF(items[0]);
-        Py_XDECREF(items[1]);
-        return false;
-    }
-    a = items[0];
-    b = items[1];
-    return true;
-}
-
 // The first values of the current slice while they are all exact str or int.
 // Hashing and comparing such values runs no Python code, so how they are kept
 // cannot be seen: here an open-addressing table whose entries are stamped with the
@@ -428,13 +379,9 @@ struct SliceDominantData final : GeneratorBody {
                 }
                 Py_INCREF(obid);
             } else {
-                PyObject *second;
-                bool ok = unpack_pair(item, obid, second);
-                if (!ok) {
-                    Py_DECREF(item);
-                    return nullptr;
-                }
-                Py_DECREF(second);
+                py::object held = steal(item);  // let go if the unpacking raises
+                obid = unpack<2>(held)[0].release().ptr();
+                item = held.release().ptr();
             }
             Py_DECREF(item);
             int seen = seen_or_add(obid);
