@@ -31,9 +31,10 @@ py::object list_of(std::initializer_list<py::handle> items) {
 py::object concat(std::initializer_list<py::handle> parts) {
     // Exact str parts: one new str, made at once.  Anything else: `+` after `+`, so that
     // a str subclass's __radd__, or the interpreter's TypeError, is what Python gives.
-    Py_ssize_t length = 0;
+    Py_ssize_t length = 0, longest = -1;
     Py_UCS4 widest = 0;
     bool exact = true;
+    PyObject *whole = nullptr;
     for (py::handle p : parts) {
         if (!PyUnicode_CheckExact(p.ptr())) {
             exact = false;
@@ -42,7 +43,9 @@ py::object concat(std::initializer_list<py::handle> parts) {
 #if PY_VERSION_HEX < 0x030C0000
         if (PyUnicode_READY(p.ptr()) < 0) raise_current();  // a legacy str made by the old API
 #endif
-        length += PyUnicode_GET_LENGTH(p.ptr());
+        Py_ssize_t n = PyUnicode_GET_LENGTH(p.ptr());
+        if (n > longest) longest = n, whole = p.ptr();
+        length += n;
         widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(p.ptr()));
     }
     if (!exact) {
@@ -51,6 +54,8 @@ py::object concat(std::initializer_list<py::handle> parts) {
         for (++it; it != parts.end(); ++it) sum = add(sum, *it);
         return sum;
     }
+    // One part holding every character (the others empty) is the result itself, as `+` gives it.
+    if (longest == length) return borrow(whole);
     py::object joined = steal(PyUnicode_New(length, widest));
     // Parts as wide as the result are copied as bytes; a narrower part is widened.
     const int kind = PyUnicode_KIND(joined.ptr());

@@ -17,7 +17,8 @@ bool plain_bound(PyObject *bound, Py_ssize_t if_none, Py_ssize_t &out) {
 
 // Operands whose arithmetic the left one's own slot answers, as PyNumber_Add and
 // its kin would find: the same exact type (int or float), or an exact float and an
-// exact int.  Neither type has in-place slots, so `+=` is `+` for them.
+// exact int.  Neither type has in-place slots, so for these operands alone
+// PyNumber_InPlaceAdd is their `+`; every other operand takes the in-place protocol.
 bool plain_numbers(PyObject *a, PyObject *b) {
     PyTypeObject *ta = Py_TYPE(a), *tb = Py_TYPE(b);
     return (ta == &PyLong_Type || ta == &PyFloat_Type) && (tb == ta || tb == &PyLong_Type);
@@ -55,6 +56,9 @@ bool detail::compare(PyObject *a, PyObject *b, int op) {
 
 PyObject *detail::number_add(PyObject *a, PyObject *b) {
     return plain_numbers(a, b) ? Py_TYPE(a)->tp_as_number->nb_add(a, b) : PyNumber_Add(a, b);
+}
+PyObject *detail::number_inplace_add(PyObject *a, PyObject *b) {
+    return plain_numbers(a, b) ? Py_TYPE(a)->tp_as_number->nb_add(a, b) : PyNumber_InPlaceAdd(a, b);
 }
 PyObject *detail::number_subtract(PyObject *a, PyObject *b) {
     return plain_numbers(a, b) ? Py_TYPE(a)->tp_as_number->nb_subtract(a, b) : PyNumber_Subtract(a, b);

@@ -55,6 +55,8 @@ PyObject *number_add(PyObject *a, PyObject *b);
 PyObject *number_subtract(PyObject *a, PyObject *b);
 PyObject *number_multiply(PyObject *a, PyObject *b);
 PyObject *number_true_divide(PyObject *a, PyObject *b);
+// PyNumber_InPlaceAdd, the same way.
+PyObject *number_inplace_add(PyObject *a, PyObject *b);
 template <typename F, typename A, typename B>
 py::object binary(F op, A &&a, B &&b) {
     return steal(op(py::handle(a).ptr(), py::handle(b).ptr()));
@@ -107,10 +109,12 @@ py::object mul(A &&a, B &&b) {
     FRAME_IN_ORDER(A, B);
     return detail::binary(detail::number_multiply, a, b);
 }
+// `a += b` gives the value to bind to `a`: what `a.__iadd__(b)` returns (a list or a
+// deque extended in place, say), else `a + b`, as the interpreter's in-place protocol does.
 template <typename A, typename B>
 py::object inplace_add(A &&a, B &&b) {
     FRAME_IN_ORDER(A, B);
-    return detail::binary(detail::number_add, a, b);
+    return detail::binary(detail::number_inplace_add, a, b);
 }
 inline py::object neg(py::handle a) { return steal(PyNumber_Negative(a.ptr())); }
 // `int(x)`

@@ -7,7 +7,9 @@ import inspect
 import sys
 import traceback
 import warnings
+from collections import deque
 
+import numpy as np
 import pytest
 
 LIMIT = 10
@@ -434,3 +436,163 @@ def test_arithmetic_and_comparisons_match_python(probe, a, b):
 def test_concatenation_matches_python(probe, parts):
     got = probe.joined(*parts)
     assert (type(got), got) == (type(parts[0] + parts[1] + parts[2]), parts[0] + parts[1] + parts[2])
+
+
+# Each operator helper of the frame against the Python operator it stands for, on
+# operands that take every turn of the protocol: the value (its type, and which
+# operand it is), or the exception's type and text; the special methods called, in
+# order; the operands afterwards; the warnings issued.  Operands are written as Python
+# expressions, made afresh for each side (`+=` changes a list in place).
+
+def _inplace_add(a, b):
+    a += b
+    return a
+
+
+def _setitem(c, k, v):
+    c[k] = v
+
+
+OPERATORS = {
+    "add": lambda a, b: a + b,
+    "sub": lambda a, b: a - b,
+    "mul": lambda a, b: a * b,
+    "truediv": lambda a, b: a / b,
+    "inplace_add": _inplace_add,
+    "eq": lambda a, b: True if a == b else False,
+    "ne": lambda a, b: True if a != b else False,
+    "lt": lambda a, b: True if a < b else False,
+    "gt": lambda a, b: True if a > b else False,
+    "truth": lambda x: True if x else False,
+    "neg": lambda x: -x,
+    "to_int": lambda x: int(x),
+    "str": lambda x: str(x),
+    "format": lambda x: f"{x}",
+    "len_of": lambda x: len(x),
+    "getitem": lambda c, k: c[k],
+    "setitem": _setitem,
+    "getslice": lambda x, a, b: x[a:b],
+    "slice": lambda x, a, b: x[a:b:2],
+    "contains": lambda k, c: k in c,
+    "contains_method": lambda c, k: True if c.__contains__(k) else False,
+    "concat": lambda a, b, c: a + b + c,
+}
+
+JOURNAL = []
+
+
+def journalled(name, base=object, **answers):
+    """A class whose special methods in `answers` note (class, method, arguments) in
+    JOURNAL, then give their answer: a value, or what a function of the instance and
+    the arguments returns or raises."""
+    def special(method, answer):
+        def call(self, *args):
+            JOURNAL.append((name, method) + tuple(map(repr, args)))
+            return answer(self, *args) if callable(answer) else answer
+        return call
+
+    namespace = {m: special(m, a) for m, a in answers.items()}
+    namespace["__hash__"] = base.__hash__
+    if base is object:
+        namespace["__repr__"] = lambda self: name
+    return type(name, (base,), namespace)
+
+
+def fails(self, *args):
+    raise LookupError(type(self).__name__)
+
+
+BINARY = ("__add__", "__sub__", "__mul__", "__truediv__", "__iadd__", "__eq__", "__ne__", "__lt__", "__gt__")
+REFLECTED = ("__radd__", "__rsub__", "__rmul__", "__rtruediv__")
+OTHERS = ("__bool__", "__neg__", "__int__", "__index__", "__str__", "__format__", "__len__", "__getitem__",
+          "__setitem__", "__contains__", "__iter__")
+Declines = journalled("Declines", **dict.fromkeys(BINARY, NotImplemented))
+Reflects = journalled("Reflects", **{m: m for m in REFLECTED + BINARY[5:]})
+Both = journalled("Both", __iadd__=lambda self, other: self, __add__="__add__", __radd__="__radd__")
+Raises = journalled("Raises", **dict.fromkeys(BINARY + REFLECTED + OTHERS, fails))
+# Comparisons answering with non-bools: one whose truth test fails, a falsy and a truthy list.
+BadBool = journalled("BadBool", __bool__=2)
+Odd = journalled("Odd", __eq__=lambda self, other: BadBool(), __ne__=[], __lt__=[0], __gt__=NotImplemented)
+# Subclasses overriding operators (their reflected methods come first against their base).
+RInt = journalled("RInt", int, __radd__="__radd__", __rsub__="__rsub__", __iadd__="__iadd__", __eq__="__eq__",
+                  __lt__="", __gt__=0, __neg__="__neg__", __int__=7, __str__="__str__", __bool__=False,
+                  __format__=lambda self, spec: "format %r" % spec)
+RFloat = journalled("RFloat", float, __rmul__="__rmul__", __rtruediv__="__rtruediv__", __add__=NotImplemented,
+                    __gt__=True, __ne__=NotImplemented, __int__=True, __neg__=NotImplemented)
+RStr = journalled("RStr", str, __radd__="__radd__", __getitem__=lambda self, key: ("item", key), __contains__=1,
+                  __len__=5, __format__="__format__")
+Unary = journalled("Unary", __bool__=1, __neg__="__neg__", __int__=True, __str__=5, __len__=-1,
+                   __format__=lambda self, spec: "format %r" % spec)
+Sized = journalled("Sized", __len__=2 ** 70)
+Index = journalled("Index", __index__=1)
+Items = journalled("Items", __getitem__=lambda self, key: ("item", key), __setitem__=None, __contains__="yes",
+                   __len__=3)
+Iterable = journalled("Iterable", __iter__=lambda self: iter([1, 2]))
+DictSub = journalled("DictSub", dict, __contains__=0)
+
+
+def own_contains():
+    """An object with a `__contains__` of its own, in its instance dictionary."""
+    obj = Iterable()
+    obj.__contains__ = lambda key: JOURNAL.append(("own", "__contains__", repr(key))) or ""
+    return obj
+
+
+BINARY_OPERANDS = [
+    "7, 2", "-3, 3", "2 ** 70, 3", "7, 0", "2.5, 0.5", "1.5, 3", "3, 1.5", "1.0, 0", "float('nan'), float('nan')",
+    "float('inf'), 2 ** 1100", "True, 2",
+    "[1], [2]", "[1], (2,)", "[1], 2", "2, [1]", "(1,), (2,)", "deque([1]), deque([2])", "deque([1]), [2]",
+    "deque([1]), 1", "'a', 'b'", "'a', 1", "[Odd()], [Odd()]",
+    "Both(), 1", "1, Both()", "Declines(), Reflects()", "Reflects(), Declines()", "Declines(), Declines()",
+    "Odd(), Odd()", "Odd(), 1", "Raises(), 1", "1, Raises()",
+    "1, RInt(2)", "RInt(2), 1", "1.5, RFloat(2)", "RFloat(2), 1", "'a', RStr('b')",
+    "np.float64(1.5), 2", "2, np.int64(3)", "np.float64(1), 0", "np.array([1, 2]), 1", "[1], np.array([2])",
+]
+UNARY_OPERANDS = [
+    "0", "-7", "2.5", "float('nan')", "True", "None", "''", "'12'", "' 3 '", "'x'", "[]", "[0]", "deque()", "(1,)",
+    "RInt(5)", "RFloat(2.5)", "RStr('7')", "Unary()", "Sized()", "Index()", "Raises()",
+    "np.float64(2.5)", "np.int64(-3)", "np.array([1, 2])", "np.array([])",
+]
+OPERATIONS = (
+    [(op, x) for op in ("add", "sub", "mul", "truediv", "inplace_add", "eq", "ne", "lt", "gt")
+     for x in BINARY_OPERANDS]
+    + [(op, x) for op in ("truth", "neg", "to_int", "str", "format", "len_of") for x in UNARY_OPERANDS]
+    + [("getitem", x) for x in ("[1, 2], 0", "[1, 2], 5", "[1, 2], 'a'", "[1, 2], Index()", "deque([1, 2]), -1",
+                                "deque([1, 2]), slice(0, 1)", "{}, 'k'", "{}, []", "RStr('abc'), 1", "Items(), 1",
+                                "Raises(), 1", "np.array([1, 2]), 1", "1, 0")]
+    + [("setitem", x) for x in ("[1], 0, 2", "[1], 5, 2", "{}, [], 1", "'abc', 0, 'x'", "Items(), 'k', 1",
+                                "Raises(), 1, 2")]
+    + [("getslice", x) for x in ("'abcdef', 1, 3", "'abc', None, 2", "'abc', -2, None", "'abc', None, None",
+                                 "'abc', 5, 1", "'', None, None", "'abc', 0, 2 ** 70", "'abc', -2 ** 70, None",
+                                 "'abc', True, 2", "'abc', 'a', 1", "'abc', Index(), None", "'中文字', 1, None",
+                                 "RStr('abcd'), 1, 3", "[1, 2, 3], 1, None", "deque([1, 2]), 0, 1",
+                                 "Items(), 1, None", "Raises(), 1, 2", "np.array([1, 2, 3]), 1, None")]
+    + [("slice", x) for x in ("'abcdef', None, None", "[1, 2, 3, 4], 1, None", "Items(), 1, 3")]
+    + [("contains", x) for x in ("1, [1]", "1, deque([0])", "'a', 'cab'", "1, 'abc'", "[], {}", "'k', DictSub(k=1)",
+                                 "1, Items()", "1, Iterable()", "1, own_contains()", "Odd(), [1, Odd()]", "1, 1",
+                                 "1, Raises()", "2, np.array([1, 2])", "'a', RStr('b')")]
+    + [("contains_method", x) for x in ("{'k': 1}, 'k'", "{}, []", "DictSub(k=1), 'k'", "[1], 1", "deque(), 1",
+                                        "Items(), 1", "Iterable(), 1", "own_contains(), 1", "1, 1", "Raises(), 1",
+                                        "RStr('abc'), 'b'")]
+    + [("concat", x) for x in ("'a', 'b', 'c'", "'', 'x', ''", "'x', '', ''", "'', '', ''", "'中', '-', '😀'",
+                               "'a', 1, 'b'", "'a', RStr('b'), 'c'", "RStr('a'), 'b', 'c'", "'a', Reflects(), 'c'",
+                               "'a', 'b', Raises()")]
+)
+
+
+def _apply(operation, operands):
+    JOURNAL.clear()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            r = operation(*operands)
+            result = ("value", type(r), repr(r), [i for i, x in enumerate(operands) if x is r])
+        except Exception as e:  # the same exception type and message are expected
+            result = ("raised", type(e), str(e))
+    return result, JOURNAL[:], repr(operands), [(w.category, str(w.message)) for w in caught]
+
+
+@pytest.mark.parametrize("name, operands", OPERATIONS)
+def test_operators_match_python(probe, name, operands):
+    native = _apply(functools.partial(probe.operate, name), eval("(%s,)" % operands))
+    assert native == _apply(OPERATORS[name], eval("(%s,)" % operands))

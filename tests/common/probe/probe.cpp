@@ -29,7 +29,13 @@
 //     def call_x(obj): return obj.x()
 //     def make(cls, a): return cls(a)
 //     def make_kw(cls, a, b): return cls(a, key=b)
+//     def operate(name, *operands): return OPERATORS[name](*operands)
+//
+// with OPERATORS (tests/common/test_frame.py) the Python operator each helper of the
+// frame stands for: "add" is `a + b`, "inplace_add" is `a += b; return a`, ...
 #include "frame.hpp"
+
+#include <utility>
 
 using namespace frame;
 
@@ -114,6 +120,48 @@ FRAME_BODY(arithmetic) {
 }
 FRAME_BODY(joined) { return concat({f[0], f[1], f[2]}); }
 
+// The frame's operator helpers by name, each on up to three operands.
+using Operator = py::object (*)(py::handle, py::handle, py::handle);
+py::object boolean(bool value) { return py::bool_(value); }
+const std::pair<const char *, Operator> operators[] = {
+    {"add", [](py::handle a, py::handle b, py::handle) { return add(a, b); }},
+    {"sub", [](py::handle a, py::handle b, py::handle) { return sub(a, b); }},
+    {"mul", [](py::handle a, py::handle b, py::handle) { return mul(a, b); }},
+    {"truediv", [](py::handle a, py::handle b, py::handle) { return truediv(a, b); }},
+    {"inplace_add", [](py::handle a, py::handle b, py::handle) { return inplace_add(a, b); }},
+    {"eq", [](py::handle a, py::handle b, py::handle) { return boolean(eq(a, b)); }},
+    {"ne", [](py::handle a, py::handle b, py::handle) { return boolean(ne(a, b)); }},
+    {"lt", [](py::handle a, py::handle b, py::handle) { return boolean(lt(a, b)); }},
+    {"gt", [](py::handle a, py::handle b, py::handle) { return boolean(gt(a, b)); }},
+    {"truth", [](py::handle x, py::handle, py::handle) { return boolean(truth(x)); }},
+    {"neg", [](py::handle x, py::handle, py::handle) { return neg(x); }},
+    {"to_int", [](py::handle x, py::handle, py::handle) { return to_int(x); }},
+    {"str", [](py::handle x, py::handle, py::handle) { return str(x); }},
+    {"format", [](py::handle x, py::handle, py::handle) { return format(x); }},
+    {"is_none", [](py::handle x, py::handle, py::handle) { return boolean(is_none(x)); }},
+    {"len_of", [](py::handle x, py::handle, py::handle) { return len_of(x); }},
+    {"getitem", [](py::handle c, py::handle k, py::handle) { return getitem(c, k); }},
+    {"setitem",
+     [](py::handle c, py::handle k, py::handle v) {
+         setitem(c, k, v);
+         return py::object(py::none());
+     }},
+    {"getslice", [](py::handle x, py::handle a, py::handle b) { return getslice(x, a, b); }},
+    {"slice", [](py::handle x, py::handle a, py::handle b) { return getitem(x, slice(a, b, 2_i)); }},
+    {"contains", [](py::handle k, py::handle c, py::handle) { return boolean(contains(k, c)); }},
+    {"contains_method", [](py::handle c, py::handle k, py::handle) { return boolean(contains_method(c, k)); }},
+    {"concat", [](py::handle a, py::handle b, py::handle c) { return concat({a, b, c}); }},
+};
+FRAME_BODY(operate) {
+    py::handle name = f[0], operands = f[1];
+    py::handle x[3] = {Py_None, Py_None, Py_None};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(operands.ptr()) && i < 3; ++i)
+        x[i] = PyTuple_GET_ITEM(operands.ptr(), i);
+    for (const auto &[text, op] : operators)
+        if (PyUnicode_CompareWithASCIIString(name.ptr(), text) == 0) return op(x[0], x[1], x[2]);
+    throw py::key_error(py::repr(name));
+}
+
 void body(Module &m) {
     m.import("enum");
     m.import("warnings");
@@ -142,6 +190,7 @@ void body(Module &m) {
     m.def("make_kw", "cls, a, b", make_kw);
     m.def("arithmetic", "a, b", arithmetic);
     m.def("joined", "a, b, c", joined);
+    m.def("operate", "name, *operands", operate);
     py::object enum_ = attr(m.get("enum"), "Enum"_n);
     m.cls("Color", {enum_}, [](ClassBody &c) {
         c.set("RED", py::str("r"));

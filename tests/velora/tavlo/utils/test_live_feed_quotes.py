@@ -214,6 +214,45 @@ def test_bar_count_restarts_at_a_new_bar_time(lf, env, events):
     assert len(bar_events(events)) == 1 and len(lf.history_bar["000001.XSHE"]) == 2
 
 
+class Tally:
+    """A count whose `+=` and `+` answer differently."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __iadd__(self, n):
+        self.calls.append(("+=", n))
+        return self
+
+    def __add__(self, n):
+        self.calls.append(("+", n))
+        return "added"
+
+
+@pytest.mark.parametrize("make", [Tally, deque])
+def test_bar_count_is_added_to_in_place(lf, env, make):
+    # `self.bar_cnt += 1` against Python's own `+=` on a count of the same kind.
+    def outcome(step):
+        try:
+            count = step()
+            return ("value", type(count), getattr(count, "calls", None))
+        except TypeError as e:
+            return ("raised", str(e))
+
+    def python():
+        count = make()
+        count += 1
+        return count
+
+    def native():
+        s = lf.MachStrategy(None)
+        s.bar_cnt = make()
+        s.on_bar(bar())
+        return s.bar_cnt
+
+    assert outcome(native) == outcome(python)
+
+
 def test_universe_of_one_reports_every_bar(lf, env, events):
     env.update_universe(["000001.XSHE"])
     s = lf.MachStrategy(None)
