@@ -37,9 +37,11 @@ def get_dominant(underlying_symbol, start_date=None, end_date=None, rule=0, rank
         返回参数指定的具体主力合约名称
 
     """
-    if isinstance(underlying_symbol, six.string_types):
+    string_types = six.string_types
+    if isinstance(underlying_symbol, string_types):
         return None
-    raise ValueError("invalid underlying_symbol: {}".format(underlying_symbol))
+    message = "invalid underlying_symbol: {}".format(underlying_symbol)
+    raise ValueError(message)
 
 
 def current_real_contract(ob, market):
@@ -206,7 +208,9 @@ def __internal_get_ex_factor(underlying_symbols, adjust_type, adjust_method, rul
     """ 内部使用，获取复权因子，提供给get_dominant_price进行复权计算用
     :return: pd.Series
     """
-    ex_factor = _get_future_factors_df(rule).loc[underlying_symbols][adjust_method]
+    table = _get_future_factors_df(rule)
+    selected = table.loc[underlying_symbols]
+    ex_factor = selected[adjust_method]
     ex_factor.name = "ex_factor"
     ex_factor = ex_factor.reset_index()
     pre = adjust_type == 'pre'

@@ -63,10 +63,6 @@ def history_bars(market_code, count):
     return list(history_bar[market_code])[count * -1:]
 
 
-def _nanoseconds(delta):
-    return int(delta.total_seconds() * 1000000000)
-
-
 def _record_name(pos):
     """The name a skipped position record is logged under (the warning itself must not fail)."""
     try:
@@ -175,7 +171,7 @@ class MachStrategy(strategy.MachStrategy):
         market_code = bar.security_id + "." + get_exchane_from_mach_mdtype(bar.market_type)
         bar_dict = {
             "market_code": market_code,
-            "orig_time": convert_int_to_datetime(bar_time := bar.end_time / 1000),
+            "orig_time": convert_int_to_datetime(bar.end_time / 1000),
             "open_price": bar.open,
             "close_price": bar.close,
             "high_price": bar.high,
@@ -187,6 +183,7 @@ class MachStrategy(strategy.MachStrategy):
         if market_code not in history_bar:
             history_bar[market_code] = deque()
         history_bar[market_code].append(bar_dict)
+        bar_time = bar.end_time / 1000
         if self.current_trade_dt == 0 or self.current_trade_dt == bar_time:
             self.bar_cnt += 1
         else:
@@ -225,7 +222,9 @@ class MachStrategy(strategy.MachStrategy):
         if code != 0:
             event_queue.append(Event(EVENT.QUERY_POSITION, rid=request_id, code=code, msg=msg))
             return
-        if type(query_position_res) != list or len(query_position_res) < 1:
+        if not type(query_position_res) == list:
+            return
+        if len(query_position_res) < 1:
             return
         positions = []
         for pos in query_position_res:
@@ -276,9 +275,9 @@ class MachStrategy(strategy.MachStrategy):
                     vl_order.avg_price = order.total_trade_value / order.trade_qty
                 vl_order.filled_quantity = order.trade_qty
                 vl_order.unfilled_quantity = order.order_qty - order.trade_qty
-                if status == OrderStatusType.Filled:
+                if order.order_status == OrderStatusType.Filled:
                     vl_order.status = ORDER_STATUS.FILLED
-                elif status == OrderStatusType.PartiallyFilled:
+                elif order.order_status == OrderStatusType.PartiallyFilled:
                     vl_order.status = ORDER_STATUS.PARTIALLY_FILLED
                 event_queue.append(Event(EVENT.TRADE, account=account, trade=trade, order=copy.deepcopy(vl_order)))
             if status == OrderStatusType.PartiallyFilledPartiallyCancelled or status == OrderStatusType.Cancelled:
@@ -366,16 +365,19 @@ class MachStrategy(strategy.MachStrategy):
         current_time = now.time()
         if current_time < time(9, 0, 0):
             dt = datetime.combine(now.date(), time(9, 0, 0))
-            self.context.add_timer_interval(_nanoseconds(dt - now), self.send_before_trading_event)
+            self.context.add_timer_interval(int((dt - now).total_seconds() * 1000000000),
+                                            self.send_before_trading_event)
         else:
             self.context.add_timer_interval(3000000000, self.send_before_trading_event)
         if current_time < time(9, 27, 0):
             # Scheduled for 09:24 but still wanted until 09:27: a start in between is sent at once.
             dt = datetime.combine(now.date(), time(9, 24, 0))
-            self.context.add_timer_interval(max(_nanoseconds(dt - now), 0), self.send_open_auction_event)
+            self.context.add_timer_interval(max(int((dt - now).total_seconds() * 1000000000), 0),
+                                            self.send_open_auction_event)
         if current_time < time(15, 30, 0):
             dt = datetime.combine(now.date(), time(15, 30, 0))
-            self.context.add_timer_interval(_nanoseconds(dt - now), self.send_after_trading_event)
+            self.context.add_timer_interval(int((dt - now).total_seconds() * 1000000000),
+                                            self.send_after_trading_event)
         else:
             self.context.add_timer_interval(20000000000, self.send_after_trading_event)
 
@@ -396,4 +398,4 @@ class MachStrategy(strategy.MachStrategy):
         self.create_time_listener()
         tomorrow_8am = datetime.now().replace(hour=8, minute=0, second=0, microsecond=0) + timedelta(days=1)
         time_diff = tomorrow_8am - datetime.now()
-        self.context.add_timer_interval(_nanoseconds(time_diff), self.set_timer)
+        self.context.add_timer_interval(int(time_diff.total_seconds() * 1000000000), self.set_timer)

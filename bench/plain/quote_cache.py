@@ -57,7 +57,8 @@ class RedisStore(object):
         return snapshot
 
     def history_ticks(self, market_code, count):
-        values = self._redis.lrange(self.tick_prefix + market_code, -count, -1)
+        key = self.tick_prefix + market_code
+        values = self._redis.lrange(key, -count, -1)
         if values is None:
             return []
         return [json.loads(v.decode()) for v in values]

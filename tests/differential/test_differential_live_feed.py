@@ -303,8 +303,10 @@ def run(module, case):
         steps = []
         config = records[0] if case.method.config else None
         steps.append(outcome(lambda: setattr(c, "strategy", module.MachStrategy(config))))
+        context = None
         if hasattr(c, "strategy"):
-            clock.context = c.strategy.context
+            clock.context = context = c.strategy.context
+            c.strategy.context = Spy(journal, "context", context)  # what the adapter asks of the SDK, when
             for _ in range(case.method.repeat):
                 steps.append(outcome(case.method.call, c))
         strategy = getattr(c, "strategy", None)
@@ -315,7 +317,7 @@ def run(module, case):
             "state": picture(state),
             "adapter": picture({k: v for k, v in vars(strategy).items() if k not in ("context", "config")}
                                if strategy is not None else None),
-            "sdk": picture(strategy.context.calls if strategy is not None else None),
+            "sdk": picture(context.calls if context is not None else None),
         }
     finally:
         saved.restore()

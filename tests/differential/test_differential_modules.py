@@ -313,6 +313,19 @@ def store_case(label, steps, deleted=()):
     return Case(label, steps, spies, deleted)
 
 
+def new_store(cls, journal, read_journaled):
+    """A store without a client; with `read_journaled`, one whose attribute reads are journaled."""
+    if not read_journaled:
+        return object.__new__(cls)
+
+    class Store(cls):
+        def __getattribute__(self, name):
+            journal.append(("read", "store", name))
+            return object.__getattribute__(self, name)
+
+    return object.__new__(Store)
+
+
 def store_cases():
     rng = rng_for("quote_cache")
     out = []
@@ -321,13 +334,20 @@ def store_cases():
         answer, code, count = rng.choice(ANSWERS), rng.choice(CODES), rng.choice(COUNTS)
         deleted = (rng.choice(["json", "np", "RedisStore", "float"]),) if i % 8 == 7 else ()
 
-        def steps(m, j, method=method, counted=counted, answer=answer, code=code, count=count):
-            store = object.__new__(j.original["RedisStore"])
+        def steps(m, j, method=method, counted=counted, answer=answer, code=code, count=count, read_journaled=i % 2):
+            store = new_store(j.original["RedisStore"], j, read_journaled)
             store._redis = Spy(j, "_redis", Client(answer))
             args = (odd_or(code, "code", j),) + ((odd_or(count, "count", j),) if counted else ())
             return [outcome(getattr(store, method), *args)]
 
         out.append(store_case("%s(%r, %r) answered %r" % (method, code, count, answer), steps, deleted))
+    # No client: what a method reads before it asks the client decides the outcome.
+    for method, counted in STORE_CALLS:
+        for code in CODES:
+            out.append(store_case("%s(%r, 2) on a store without a client" % (method, code),
+                                  lambda m, j, method=method, counted=counted, code=code: [outcome(
+                                      getattr(new_store(j.original["RedisStore"], j, True), method),
+                                      odd_or(code, "code", j), *((2,) if counted else ()))]))
     return out + retry_cases()
 
 

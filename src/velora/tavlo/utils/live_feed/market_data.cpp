@@ -145,20 +145,15 @@ FRAME_BODY(on_tick_trade) {
 FRAME_BODY(on_bar) {
     py::handle self = f[0], bar = f[1];
     py::object market_code = market_code_of(f, bar, "market_type"_n);
-    // "orig_time": convert_int_to_datetime(bar_time := bar.end_time / 1000)
-    py::object bar_time;
-    auto orig_time = [&] {
-        py::object convert = f.global("convert_int_to_datetime"_n);
-        bar_time = truediv(attr(bar, "end_time"_n), 1000_i);
-        return vcall(convert, bar_time);
-    };
     auto a = [&](auto name) { return attr(bar, name); };
     py::object bar_dict = dict_of<"market_code", "orig_time", "open_price", "close_price", "high_price", "low_price",
                                   "total_turnover", "volume", "prev_close">(
-        {market_code, orig_time(), a("open"_n), a("close"_n), a("high"_n), a("low"_n), a("amount"_n), a("volume"_n),
-         a("prev_close"_n)});
+        {market_code, stamp_datetime(f, bar, "end_time"_n), a("open"_n), a("close"_n), a("high"_n), a("low"_n),
+         a("amount"_n), a("volume"_n), a("prev_close"_n)});
     cache_entry<"history_bar">(f, market_code, bar_dict, [&] { return vcall(f.global("deque"_n)); });
 
+    // The bar time, once the bar is cached: `bar_time = bar.end_time / 1000`
+    py::object bar_time = truediv(a("end_time"_n), 1000_i);
     // if self.current_trade_dt == 0 or self.current_trade_dt == bar_time: self.bar_cnt += 1
     if (eq(attr(self, "current_trade_dt"_n), 0_i) || eq(attr(self, "current_trade_dt"_n), bar_time))
         set_attr(self, "bar_cnt"_n, inplace_add(attr(self, "bar_cnt"_n), 1_i));

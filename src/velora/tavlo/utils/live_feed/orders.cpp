@@ -40,7 +40,7 @@ py::object account_of(const Call &f, py::handle vl_order) {
 
 // The latest fill, if the report carries one: a Trade, the order's fill figures,
 // and a TRADE event.
-void fill(const Call &f, py::handle order, py::handle vl_order, py::handle account, py::handle status) {
+void fill(const Call &f, py::handle order, py::handle vl_order, py::handle account) {
     auto a = [&](auto name) { return attr(order, name); };
     if (!gt(a("last_match_qty"_n), 0_i)) return;
     Method from_create = method(f.global("Trade"_n), "__from_create__"_n);
@@ -56,10 +56,17 @@ void fill(const Call &f, py::handle order, py::handle vl_order, py::handle accou
     set_attr(vl_order, "filled_quantity"_n, a("trade_qty"_n));
     py::object ordered = a("order_qty"_n);
     set_attr(vl_order, "unfilled_quantity"_n, sub(ordered, a("trade_qty"_n)));
-    if (eq(status, attr(f.global("OrderStatusType"_n), "Filled"_n)))
+    // The report's status is read again for each test:
+    //     if order.order_status == OrderStatusType.Filled: ...
+    //     elif order.order_status == OrderStatusType.PartiallyFilled: ...
+    py::object reported = a("order_status"_n);
+    if (eq(reported, attr(f.global("OrderStatusType"_n), "Filled"_n))) {
         set_status(f, vl_order, "FILLED"_n);
-    else if (eq(status, attr(f.global("OrderStatusType"_n), "PartiallyFilled"_n)))
-        set_status(f, vl_order, "PARTIALLY_FILLED"_n);
+    } else {
+        py::object again = a("order_status"_n);
+        if (eq(again, attr(f.global("OrderStatusType"_n), "PartiallyFilled"_n)))
+            set_status(f, vl_order, "PARTIALLY_FILLED"_n);
+    }
     post<"account", "trade", "order">(f, "TRADE"_n, [&] {
         return std::array<py::object, 3>{borrow(account.ptr()), trade,
                                          method(f.global("copy"_n), "deepcopy"_n)(vl_order)};
@@ -100,7 +107,7 @@ FRAME_BODY(on_order) {
         }
     } else if (is("PartiallyFilled"_n) || is("Filled"_n) || is("PartiallyFilledPartiallyCancelled"_n) ||
                is("WaitCancelled"_n) || is("PartiallyFilledWaitCancelled"_n) || is("Cancelled"_n)) {
-        fill(f, order, vl_order, account, status);
+        fill(f, order, vl_order, account);
         // Then the cancellation, confirmed or pending.
         if (is("PartiallyFilledPartiallyCancelled"_n) || is("Cancelled"_n)) {
             set_status(f, vl_order, "CANCELLED"_n);

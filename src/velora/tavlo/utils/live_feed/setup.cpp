@@ -163,9 +163,10 @@ FRAME_BODY(on_query_position) {
         });
         return py::none();
     }
-    // if type(query_position_res) != list or len(query_position_res) < 1: return
+    // if not type(query_position_res) == list: return
     py::object type = vcall(f.global("type"_n), query_position_res);
-    if (ne(type, f.global("list"_n))) return py::none();
+    if (!eq(type, f.global("list"_n))) return py::none();
+    // if len(query_position_res) < 1: return  (an empty answer posts nothing)
     if (lt(vcall(f.global("len"_n), query_position_res), 1_i)) return py::none();
 
     py::list positions;

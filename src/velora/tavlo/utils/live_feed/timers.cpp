@@ -14,10 +14,12 @@
 namespace live_feed {
 namespace {
 
-// `int(delta.total_seconds() * 1000000000)`: an SDK timer delay in nanoseconds.
-py::object nanoseconds(const Call &f, py::handle delta) {
+// `int(<delta>.total_seconds() * 1000000000)`: an SDK timer delay in nanoseconds,
+// the time difference made by `delta()` once `int` is found, as Python evaluates it.
+template <typename Delta>
+py::object nanoseconds(const Call &f, Delta &&delta) {
     py::object to_int = f.global("int"_n);
-    py::object seconds = method(delta, "total_seconds"_n)();
+    py::object seconds = method(delta(), "total_seconds"_n)();
     return vcall(to_int, mul(seconds, 1000000000_i));
 }
 
@@ -69,31 +71,38 @@ FRAME_BODY(create_time_listener) {
 
     // `time(h, m, s)`
     auto at = [&](py::handle h, py::handle m, py::handle s) { return vcall(f.global("time"_n), h, m, s); };
-    // int((datetime.combine(now.date(), time(h, m, s)) - now).total_seconds() * 1000000000)
-    auto until = [&](py::handle h, py::handle m, py::handle s) {
+    // `dt = datetime.combine(now.date(), time(h, m, s))`, made before the timer is asked for
+    auto today_at = [&](py::handle h, py::handle m, py::handle s) {
         Method combine = method(f.global("datetime"_n), "combine"_n);
         py::object day = method(now, "date"_n)();
-        py::object dt = combine(day, at(h, m, s));
-        return nanoseconds(f, sub(dt, now));
+        return combine(day, at(h, m, s));
     };
+    // `int((dt - now).total_seconds() * 1000000000)`
+    auto until = [&](py::handle dt) { return nanoseconds(f, [&] { return sub(dt, now); }); };
 
-    if (lt(current_time, at(9_i, 0_i, 0_i)))
-        add_timer(f, "send_before_trading_event"_n, [&] { return until(9_i, 0_i, 0_i); });
-    else
+    if (lt(current_time, at(9_i, 0_i, 0_i))) {
+        py::object dt = today_at(9_i, 0_i, 0_i);
+        add_timer(f, "send_before_trading_event"_n, [&] { return until(dt); });
+    } else {
         add_timer(f, "send_before_trading_event"_n, [] { return borrow((3000000000_i).ptr()); });
+    }
 
     // Scheduled for 09:24 but still wanted until 09:27: a start in between would
     // give the SDK a negative delay, so the event is sent at once instead.
-    if (lt(current_time, at(9_i, 27_i, 0_i)))
+    if (lt(current_time, at(9_i, 27_i, 0_i))) {
+        py::object dt = today_at(9_i, 24_i, 0_i);
         add_timer(f, "send_open_auction_event"_n, [&] {
-            py::object delay = until(9_i, 24_i, 0_i);
+            py::object delay = until(dt);
             return lt(delay, 0_i) ? borrow((0_i).ptr()) : delay;
         });
+    }
 
-    if (lt(current_time, at(15_i, 30_i, 0_i)))
-        add_timer(f, "send_after_trading_event"_n, [&] { return until(15_i, 30_i, 0_i); });
-    else
+    if (lt(current_time, at(15_i, 30_i, 0_i))) {
+        py::object dt = today_at(15_i, 30_i, 0_i);
+        add_timer(f, "send_after_trading_event"_n, [&] { return until(dt); });
+    } else {
         add_timer(f, "send_after_trading_event"_n, [] { return borrow((20000000000_i).ptr()); });
+    }
     return py::none();
 }
 
@@ -131,7 +140,7 @@ FRAME_BODY(set_timer) {
     py::object eight = method(now, "replace"_n).kw<"hour", "minute", "second", "microsecond">({8_i, 0_i, 0_i, 0_i});
     py::object tomorrow_8am = add(eight, vcall_kw<"days">(f.global("timedelta"_n), 1_i));
     py::object time_diff = sub(tomorrow_8am, method(f.global("datetime"_n), "now"_n)());
-    add_timer(f, "set_timer"_n, [&] { return nanoseconds(f, time_diff); });
+    add_timer(f, "set_timer"_n, [&] { return nanoseconds(f, [&] { return time_diff; }); });
     return py::none();
 }
 

@@ -64,15 +64,17 @@ FRAME_BODY(get_dominant_future) {
                     "get_dominant"_n, 6);
 }
 
-//     if isinstance(underlying_symbol, six.string_types):
+//     string_types = six.string_types
+//     if isinstance(underlying_symbol, string_types):
 //         return None
-//     raise ValueError("invalid underlying_symbol: {}".format(underlying_symbol))
+//     message = "invalid underlying_symbol: {}".format(underlying_symbol)
+//     raise ValueError(message)
 FRAME_BODY(get_dominant) {
     py::handle underlying_symbol = f[0];
-    py::object isinstance = f.global("isinstance"_n);
-    if (truth(vcall(isinstance, underlying_symbol, attr(f.global("six"_n), "string_types"_n)))) return py::none();
-    py::object error = f.global("ValueError"_n);
-    raise(vcall(error, method("invalid underlying_symbol: {}"_n, "format"_n)(underlying_symbol)));
+    py::object string_types = attr(f.global("six"_n), "string_types"_n);
+    if (truth(vcall(f.global("isinstance"_n), underlying_symbol, string_types))) return py::none();
+    py::object message = method("invalid underlying_symbol: {}"_n, "format"_n)(underlying_symbol);
+    raise(vcall(f.global("ValueError"_n), message));
 }
 
 // --- contract economics and market statistics ---------------------------------
@@ -138,7 +140,9 @@ bool apply_takes_include_groups(py::handle apply) {
 }
 
 //     def __internal_get_ex_factor(underlying_symbols, adjust_type, adjust_method, rule=0):
-//         ex_factor = _get_future_factors_df(rule).loc[underlying_symbols][adjust_method]
+//         table = _get_future_factors_df(rule)
+//         selected = table.loc[underlying_symbols]
+//         ex_factor = selected[adjust_method]
 //         ex_factor.name = "ex_factor"
 //         ex_factor = ex_factor.reset_index()
 //         pre = adjust_type == 'pre'
@@ -148,7 +152,8 @@ bool apply_takes_include_groups(py::handle apply) {
 FRAME_BODY(internal_get_ex_factor) {
     py::handle underlying_symbols = f[0], adjust_type = f[1], adjust_method = f[2], rule = f[3];
     py::object table = vcall(f.global("_get_future_factors_df"_n), rule);
-    py::object ex_factor = getitem(getitem(attr(table, "loc"_n), underlying_symbols), adjust_method);
+    py::object selected = getitem(attr(table, "loc"_n), underlying_symbols);
+    py::object ex_factor = getitem(selected, adjust_method);
     set_attr(ex_factor, "name"_n, "ex_factor"_n);
     ex_factor = method(ex_factor, "reset_index"_n)();
     py::object pre = steal(PyObject_RichCompare(adjust_type.ptr(), "pre"_n.ptr(), Py_EQ));

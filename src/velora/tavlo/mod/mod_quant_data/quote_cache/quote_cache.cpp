@@ -143,11 +143,11 @@ FRAME_BODY(get_snapshot) {
     return snapshot;
 }
 
+// The key is built first; only then is the client asked.
 FRAME_BODY(history_ticks) {
     py::handle self = f[0], market_code = f[1], count = f[2];
-    Method lrange = method(attr(self, "_redis"_n), "lrange"_n);
     py::object key = add(attr(self, "tick_prefix"_n), market_code);
-    py::object values = lrange(key, neg(count), -1_i);
+    py::object values = method(attr(self, "_redis"_n), "lrange"_n)(key, neg(count), -1_i);
     return decode_all(f, values);
 }
 
