@@ -23,9 +23,9 @@ from collections import deque
 
 import numpy as np
 
-# Generated cases per test: a few seconds in the normal suite;
-# VELORA_DIFFERENTIAL_CASES=<n> runs n random cases per test instead (e.g. 2000).
-CASES = int(os.environ.get("VELORA_DIFFERENTIAL_CASES") or 0)
+# Generated cases per test: a few seconds in the normal suite; VELORA_DEEP=1 (which
+# CI runs) 1,000 random cases per test, VELORA_DIFFERENTIAL_CASES=<n> n of them.
+CASES = int(os.environ.get("VELORA_DIFFERENTIAL_CASES") or (1000 if os.environ.get("VELORA_DEEP") == "1" else 0))
 
 
 def cases(default):

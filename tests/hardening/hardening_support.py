@@ -8,6 +8,7 @@ must end in a return or an ordinary Python exception; a SystemError means the
 native side returned an error without setting one, or set one it did not mean.
 """
 import math
+import os
 import sys
 from types import SimpleNamespace
 
@@ -22,8 +23,11 @@ from velora.tavlo.model.instrument import Instrument
 from velora.tavlo.portfolio.account import Account
 from velora.tavlo.utils import live_feed as _live_feed
 
-# Profiles: a quick one for the edit loop, the default for the test command.
-settings.register_profile("hardening", max_examples=120, deadline=None, derandomize=True, database=None,
+# The suite's profile is quick, for the edit loop; VELORA_DEEP=1 (which CI runs)
+# tries ten times the examples.
+DEEP = os.environ.get("VELORA_DEEP") == "1"
+settings.register_profile("hardening", max_examples=600 if DEEP else 60, deadline=None, derandomize=True,
+                          database=None,
                           suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much,
                                                  HealthCheck.function_scoped_fixture])
 FUZZ = settings.get_profile("hardening")

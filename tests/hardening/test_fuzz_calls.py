@@ -37,7 +37,7 @@ def native_functions():
 
 
 FUNCTIONS = native_functions()
-BINDING = settings(FUZZ, max_examples=30)
+BINDING = settings(FUZZ, max_examples=FUZZ.max_examples // 2)
 
 
 def twin(fn):

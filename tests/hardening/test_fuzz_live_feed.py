@@ -266,7 +266,9 @@ def test_timers_at_any_time(lf, monkeypatch, hour, minute, calendar):
         delays = [c[1] for c in strategy.context.calls if c[0] == "add_timer_interval"]
         assert all(type(d) is int and d >= 0 for d in delays)
         if kind == "ok":
-            strategy.context.advance(30 * 3600 * 10 ** 9)
+            # A generated calendar may fail the next day's `in` test as it would in
+            # Python (an array compared with the date): an ordinary exception.
+            outcome(strategy.context.advance, 30 * 3600 * 10 ** 9)
             check_consistent(lf)
 
 

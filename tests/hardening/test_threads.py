@@ -2,6 +2,7 @@
 trading reports and timers on threads of their own), while other threads read
 the quote caches and drain the event queue: nothing crashes, no reader sees an
 error, and every event is delivered exactly once, in each thread's order."""
+import os
 import threading
 from types import SimpleNamespace
 
@@ -15,7 +16,7 @@ from velora.tavlo.const import ORDER_STATUS, SIDE
 from velora.tavlo.core.events import EVENT
 from velora.tavlo.model.order import Order
 
-ROUNDS = 600
+ROUNDS = 3000 if os.environ.get("VELORA_DEEP") == "1" else 600  # VELORA_DEEP=1: CI's longer run
 
 
 def snapshot(tid, seq):
