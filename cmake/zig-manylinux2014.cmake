@@ -31,3 +31,15 @@ foreach(kind EXE MODULE SHARED)
 endforeach()
 # The sources use no C++20 modules, and zig ships no clang-scan-deps.
 set(CMAKE_CXX_SCAN_FOR_MODULES OFF)
+# A distribution's interpreter may keep pyconfig.h in a multiarch folder, which its
+# Python.h reaches as <x86_64-linux-gnu/python3.X/pyconfig.h>, from /usr/include:
+# that folder alone is made reachable, since zig's own C library headers stand in
+# for the rest of /usr/include.
+if(EXISTS /usr/include/x86_64-linux-gnu)
+  set(VELORA_MULTIARCH "${CMAKE_BINARY_DIR}/multiarch")
+  file(MAKE_DIRECTORY "${VELORA_MULTIARCH}")
+  if(NOT EXISTS "${VELORA_MULTIARCH}/x86_64-linux-gnu")
+    file(CREATE_LINK /usr/include/x86_64-linux-gnu "${VELORA_MULTIARCH}/x86_64-linux-gnu" SYMBOLIC)
+  endif()
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -idirafter ${VELORA_MULTIARCH}")
+endif()

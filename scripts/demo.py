@@ -414,8 +414,10 @@ def show_day(day):
             final.filled_quantity, final.avg_price, " > ".join(events), ok))
         if final.message:
             click.echo("       reason: %s" % final.message)
-    click.echo("  %s: an order from another terminal; its reports were dropped (%s in all)"
+    click.echo("  %s: an order placed at the broker from another terminal; its reports (%s in all) were dropped:"
                % (FOREIGN_ORDER_ID, count(sim.delivered["on_order"], "order report")))
+    click.echo("       the framework never registered it in orders_dict, and the bridge drops reports about"
+               " orders it does not know")
     p = r.parent
     if p is not None:
         click.echo("  algorithmic parent %s: %s %d of %d; %s, %s, paused and resumed"

@@ -56,10 +56,37 @@ if [ ! -x "$venv/bin/python" ]; then
     say "creating $venv with $python"
     "$python" -m venv "$venv"
 fi
-say "installing build and test requirements"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
-"$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/requirements-dev.txt"
-say "building and installing velora-native"
+log="$venv/setup.log"
+: > "$log"
+# pip's own output goes to the log, shown only if a step fails.
+pip_install() {
+    "$venv/bin/python" -m pip install --disable-pip-version-check "$@" >> "$log" 2>&1 || {
+        tail -n 60 "$log" >&2
+        echo "setup: pip install $* failed (whole log: $log)" >&2
+        exit 1
+    }
+}
+# The requirements again only when they changed since the last run.
+stamp="$venv/.requirements"
+wanted=$(cat "$root/requirements-dev.txt")
+if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
+    say "installing build and test requirements (about a minute the first time)"
+    pip_install -q --upgrade pip
+    pip_install -q -r "$root/requirements-dev.txt"
+    printf '%s' "$wanted" > "$stamp"
+fi
+say "building and installing velora-native (about 1-2 minutes the first time on 2 cores; a rerun builds only what changed)"
+# The build's progress, one line per unit compiled, as ninja reports it.
+set +e
 # shellcheck disable=SC2086  # build_args is a list of options
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation $build_args "$root[test]"
+"$venv/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation $build_args "$root[test]" \
+    2>&1 | tee -a "$log" | grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] (Building|Linking)' \
+    | sed -u -E 's/^ *(\[[0-9]+\/[0-9]+\]) (Building CXX object|Linking CXX [a-z ]+) (CMakeFiles\/[^/]+\.dir\/)?/   \1 /' >&2
+status=${PIPESTATUS[0]}
+set -e
+if [ "$status" != 0 ]; then
+    tail -n 80 "$log" >&2
+    echo "setup: the build failed (whole log: $log)" >&2
+    exit 1
+fi
 echo "$venv"

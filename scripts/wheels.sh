@@ -132,6 +132,11 @@ for i in "${!pythons[@]}"; do
     mkdir -p "$src" "$work/$tag-dist"
     tar -xzf "$sdist" -C "$src" --strip-components=1
     start=$(date +%s)
+    # An interpreter without pip of its own (a distribution's) builds from a venv.
+    if ! "$python" -m pip --version >/dev/null 2>&1; then
+        "$python" -m venv "$work/$tag-venv"
+        python="$work/$tag-venv/bin/python"
+    fi
     # scikit-build-core's settings by environment, which any pip passes on.  The
     # libraries are stripped as they are linked (the toolchain's -s), which needs
     # no strip program.
