@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Set everything up from nothing (see setup.sh) and run the whole test suite, then
-# the same suite again on a build with AddressSanitizer and UndefinedBehaviorSanitizer
-# (scripts/sanitize.sh).  VELORA_QUICK=1 runs the normal suite only (the edit loop).
-# PYVER chooses the interpreter (default 3.9); extra arguments go to pytest.
+# Set everything up from nothing (see setup.sh) and run the whole test suite on
+# one interpreter: PYVER, default 3.9, the reference (3.14 and 3.15 run inside the
+# root of scripts/newer_pythons.sh).  Extra arguments go to pytest.
+#
+#   VELORA_QUICK=1     leaves out the wheel test (it builds the wheel: a minute or two)
+#   VELORA_PORTABLE=1  tests the portable build (no interpreter-specific fast paths)
+#   VELORA_DEEP=1      runs the generative tests' deep profile (ten times the cases)
+#
+# The same suite under the sanitizers is scripts/sanitize.sh; .ci/run runs every
+# configuration.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$root/scripts/pythons.sh"
@@ -11,7 +17,5 @@ if needs_root "${PYVER:-3.9}"; then
 fi
 venv=$(bash "$root/scripts/setup.sh" | tail -n 1)
 cd "$root"
-"$venv/bin/python" -m pytest "$@"
-if [ "${VELORA_QUICK:-0}" != 1 ]; then
-    bash "$root/scripts/sanitize.sh" "$@"
-fi
+echo "== running the test suite with $venv/bin/python" >&2
+exec "$venv/bin/python" -m pytest "$@"
