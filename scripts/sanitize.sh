@@ -54,7 +54,7 @@ PYTHONMALLOC=malloc \
 ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=0:log_path=$reports/asan" \
 UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
 LD_PRELOAD="$asan $cxxrt" \
-    "$venv/bin/python" -m pytest -p no:cacheprovider "$@" || status=$?
+    "$venv/bin/python" -m pytest -p no:cacheprovider -n "${VELORA_WORKERS:-$(nproc)}" --dist loadfile "$@" || status=$?
 finished=$(date +%s)
 
 found=$(find "$reports" -type f | sort)

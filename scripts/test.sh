@@ -6,6 +6,7 @@
 #   VELORA_QUICK=1     leaves out the wheel test (it builds the wheel: a minute or two)
 #   VELORA_PORTABLE=1  tests the portable build (no interpreter-specific fast paths)
 #   VELORA_DEEP=1      runs the generative tests' deep profile (ten times the cases)
+#   VELORA_WORKERS=N   test processes (default: one per core)
 #
 # The same suite under the sanitizers is scripts/sanitize.sh; .ci/run runs every
 # configuration.
@@ -17,5 +18,11 @@ if needs_root "${PYVER:-3.9}"; then
 fi
 venv=$(bash "$root/scripts/setup.sh" | tail -n 1)
 cd "$root"
-echo "== running the test suite with $venv/bin/python" >&2
+# One worker per core (VELORA_WORKERS=1: one process); a test file's tests stay
+# together on one worker, since some share a build or a venv made for the file.
+workers=${VELORA_WORKERS:-$(nproc)}
+echo "== running the test suite with $venv/bin/python, $workers worker(s)" >&2
+if [ "$workers" -gt 1 ]; then
+    exec "$venv/bin/python" -m pytest -n "$workers" --dist loadfile "$@"
+fi
 exec "$venv/bin/python" -m pytest "$@"

@@ -46,7 +46,13 @@ def _build_probe():
 
 @pytest.fixture(scope="session")
 def probe_path():
-    return _build_probe()
+    # One build at a time: the suite's workers (pytest -n) share the build directory.
+    import fcntl
+
+    os.makedirs(os.path.join(ROOT, "build"), exist_ok=True)
+    with open(os.path.join(ROOT, "build", ".probe.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        return _build_probe()
 
 
 def load_probe(path, name="frame_probe"):
