@@ -29,7 +29,7 @@ def _build_probe():
     import pybind11
 
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
-        flags = "-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+        flags = "-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g1"
         subprocess.run(
             [cmake, "-S", os.path.join(HERE, "probe"), "-B", build, "-G", "Ninja",
              "-DCMAKE_BUILD_TYPE=" + ("RelWithDebInfo" if sanitize else "Release"),
