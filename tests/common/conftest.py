@@ -29,7 +29,7 @@ def _build_probe():
     import pybind11
 
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
-        flags = "-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g1"
+        flags = "-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
         subprocess.run(
             [cmake, "-S", os.path.join(HERE, "probe"), "-B", build, "-G", "Ninja",
              "-DCMAKE_BUILD_TYPE=" + ("RelWithDebInfo" if sanitize else "Release"),
@@ -37,7 +37,8 @@ def _build_probe():
              "-Dpybind11_DIR=" + pybind11.get_cmake_dir(),
              "-DPython_EXECUTABLE=" + sys.executable,
              "-DVELORA_PORTABLE=" + ("ON" if portable else "OFF")]
-            + (["-DCMAKE_CXX_FLAGS=" + flags, "-DCMAKE_MODULE_LINKER_FLAGS=" + flags] if sanitize else []),
+            + (["-DCMAKE_CXX_FLAGS=" + flags, "-DCMAKE_MODULE_LINKER_FLAGS=" + flags,
+                "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"] if sanitize else []),
             check=True, stdout=subprocess.DEVNULL, env=env)
     subprocess.run([cmake, "--build", build], check=True, stdout=subprocess.DEVNULL, env=env)
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
