@@ -7,13 +7,16 @@
 #include <cstring>
 
 namespace frame {
+
+#if FRAME_NATIVE_FUNCTIONS
+
 namespace {
 
 // Error messages name the function as the running interpreter does: by its code's
 // name up to 3.9, by its (mutable) __qualname__ since 3.10.
 PyObject *display_name(const FunctionObject *fn) {
 #if PY_VERSION_HEX >= 0x030A0000
-    return fn->qualname;
+    return fn->func.func_qualname;
 #else
     (void)fn;
     return nullptr;
@@ -27,7 +30,7 @@ py::object name_of(const FunctionObject *fn) {
 
 void too_many_positional(const FunctionObject *fn, Py_ssize_t given) {
     const Code &code = *fn->code;
-    Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    Py_ssize_t defcount = fn->func.func_defaults ? PyTuple_GET_SIZE(fn->func.func_defaults) : 0;
     py::object sig;
     bool plural;
     if (defcount) {
@@ -167,7 +170,7 @@ bool Locals::bind(const FunctionObject *fn, PyObject *const *args, Py_ssize_t na
         slots_ = args;
         return true;
     }
-    PyObject *defaults = fn->defaults;
+    PyObject *defaults = fn->func.func_defaults;
     Py_ssize_t required = argcount - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
     if (nargs < required || argcount > kInline) return bind_general(fn, args, nargs, kwnames);
     for (Py_ssize_t i = 0; i < nargs; ++i) inline_[i] = args[i];
@@ -219,17 +222,19 @@ bool Locals::bind_general(const FunctionObject *fn, PyObject *const *args, Py_ss
     if (nargs > code.argcount && !code.varargs) return too_many_positional(fn, nargs), false;
 
     if (nargs < code.argcount) {
-        Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+        Py_ssize_t defcount = fn->func.func_defaults ? PyTuple_GET_SIZE(fn->func.func_defaults) : 0;
         Py_ssize_t required = code.argcount - defcount;
         for (Py_ssize_t i = nargs; i < required; ++i)
             if (!slots[i]) return missing_positional(fn, slots, required), false;
         for (Py_ssize_t i = std::max(nargs, required); i < code.argcount; ++i) {
             if (slots[i]) continue;
-            if (!defaults_) defaults_ = Py_NewRef(fn->defaults);
+            if (!defaults_) defaults_ = Py_NewRef(fn->func.func_defaults);
             slots[i] = PyTuple_GET_ITEM(defaults_, i - required);
         }
     }
     return true;
 }
+
+#endif
 
 }  // namespace frame

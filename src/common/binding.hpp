@@ -12,6 +12,8 @@
 
 namespace frame {
 
+#if FRAME_NATIVE_FUNCTIONS
+
 class Locals {
 public:
     Locals() = default;
@@ -32,5 +34,7 @@ private:
     PyObject **heap_ = nullptr;
     PyObject *defaults_ = nullptr, *varargs_ = nullptr, *varkw_ = nullptr;  // owned
 };
+
+#endif
 
 }  // namespace frame

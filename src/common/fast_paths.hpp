@@ -63,6 +63,37 @@
 // shared keys.  Checked again at run time on an instance of a class of its own.
 #define FRAME_FAST_INLINE_VALUES FRAME_VERIFIED(13, 15)
 
+// --- functions --------------------------------------------------------------------
+
+// Native functions as instances of a subtype of the interpreter's function type
+// (function.hpp): the function object's layout (PyFunctionObject), whose fields the
+// function type's own attributes and _PyFunction_Vectorcall read, filled in by the
+// frame; func_version is left 0, so that no specialisation ever takes one for its
+// own.  Without it a native function is an ordinary Python function whose code
+// object calls the native body (code_object.hpp).
+#define FRAME_FAST_FUNCTION_LAYOUT FRAME_VERIFIED(9, 15)
+
+// Whether a profiler, tracer or monitoring tool watches calls now, so that a native
+// function's call runs its code object in a frame of its own and is seen
+// (tracing.hpp): the thread state's use_tracing (3.9), its CFrame's use_tracing
+// (3.10-3.11), the current thread state read where the runtime keeps it
+// (_PyRuntime.gilstate.tstate_current, Include/internal/pycore_runtime.h); from 3.12
+// on the interpreter's global monitors (PyInterpreterState.monitors,
+// Include/internal/pycore_interp.h), which sys.setprofile, sys.settrace, cProfile and
+// every sys.monitoring tool set.  Each offset is taken from the installed internal
+// header, in a unit of its own (tracing.cpp).  Without them: the thread state from
+// _PyThreadState_UncheckedGet (3.9-3.11), the public PyMonitoring_EnterScope (3.13
+// on), and on 3.12, which has no public way to ask, no native function type.
+#if __has_include(<internal/pycore_interp.h>)
+#define FRAME_INTERNAL_HEADERS 1
+#else
+#define FRAME_INTERNAL_HEADERS 0
+#endif
+#define FRAME_FAST_TRACING_FLAG_3_9 FRAME_VERIFIED(9, 9)
+#define FRAME_FAST_TRACING_FLAG_3_10 FRAME_VERIFIED(10, 11)
+#define FRAME_FAST_RUNTIME_THREAD_STATE (FRAME_VERIFIED(9, 11) && FRAME_INTERNAL_HEADERS)
+#define FRAME_FAST_MONITORS (FRAME_VERIFIED(12, 15) && FRAME_INTERNAL_HEADERS)
+
 // --- calls ------------------------------------------------------------------------
 
 // _PyObject_GetMethod: a method found on the class comes back unbound, with its
@@ -77,10 +108,16 @@
 // Without it, every call is a vectorcall.
 #define FRAME_FAST_DIRECT_CALLS FRAME_VERIFIED(9, 15)
 
-// The C recursion budget counted in the thread state (c_recursion_remaining, with
-// _Py_CheckRecursiveCall when it runs out), read once per call.  3.14 replaced the
-// counter with a check of the stack pointer; elsewhere Py_EnterRecursiveCall.
-#define FRAME_FAST_RECURSION_COUNTER FRAME_VERIFIED(12, 13)
+// The recursion budget counted in the thread state (3.11's recursion_remaining,
+// 3.12-3.13's c_recursion_remaining, with _Py_CheckRecursiveCall when it runs out),
+// read once per call; on 3.11 in the thread state the tracing switch has read
+// already.  3.14 replaced the counter with a check of the stack pointer; elsewhere
+// Py_EnterRecursiveCall.
+#define FRAME_FAST_RECURSION_COUNTER FRAME_VERIFIED(11, 13)
+// 3.9-3.10's: the thread state's recursion_depth against the interpreter's limit
+// (PyInterpreterState.ceval.recursion_limit, Include/internal/pycore_interp.h, its
+// offset taken by tracing.cpp), in the thread state the tracing switch has read.
+#define FRAME_FAST_RECURSION_DEPTH (FRAME_VERIFIED(9, 10) && FRAME_INTERNAL_HEADERS)
 
 // _PyStack_AsDict: a call's keyword dictionary made presized from the values and
 // their names' tuple, for dict literals.  Without it the items are set one by one.

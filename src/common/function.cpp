@@ -1,14 +1,18 @@
-// The native function type: attributes, descriptor binding, vectorcall, GC.
+// Native functions: the function type, its vectorcall and attributes, and what a
+// body sees of its call (function.hpp).
 #include "function.hpp"
 
 #include "attributes.hpp"
 #include "binding.hpp"
+#include "code_object.hpp"
 #include "errors.hpp"
 #include "generator.hpp"
 #include "native_type.hpp"
 
 #include <algorithm>
 #include <cstddef>
+#include <stdexcept>
+#include <string>
 #include <structmember.h>
 #include <vector>
 
@@ -16,310 +20,15 @@
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
 
-#if FRAME_FAST(RECURSION_COUNTER)
-// Exported by CPython 3.12 and 3.13, declared in their internal headers: what
-// Py_EnterRecursiveCall runs when the C recursion budget is used up.
+#if FRAME_FAST(RECURSION_COUNTER) || FRAME_FAST(RECURSION_DEPTH)
+// Exported by CPython 3.9 to 3.13, declared in their internal headers: what
+// Py_EnterRecursiveCall runs when the recursion budget is used up.
 extern "C" int _Py_CheckRecursiveCall(PyThreadState *tstate, const char *where);
 #endif
 
 namespace frame {
-namespace {
 
-using F = FunctionObject;
-F *as_fn(PyObject *o) { return reinterpret_cast<F *>(o); }
-
-// Native bodies calling native functions (a method that calls itself through an
-// override, say) never pass through the interpreter's loop: each call counts
-// against the recursion limit, as builtin functions' calls do, so that endless
-// recursion is a RecursionError rather than an overflow of the C stack.  Where the
-// budget is a counter in the thread state (a fast path, fast_paths.hpp), it is read
-// once per call here, where Py_EnterRecursiveCall and Py_LeaveRecursiveCall would
-// find the thread state twice.
-class RecursionGuard {
-public:
-#if FRAME_FAST(RECURSION_COUNTER)
-    bool enter() {
-        return tstate_->c_recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(tstate_, kWhere) < 0;
-    }
-    void leave() { ++tstate_->c_recursion_remaining; }
-
-private:
-#if PY_VERSION_HEX >= 0x030D0000
-    PyThreadState *tstate_ = PyThreadState_GetUnchecked();
-#else
-    PyThreadState *tstate_ = _PyThreadState_UncheckedGet();
-#endif
-#else
-    bool enter() { return Py_EnterRecursiveCall(kWhere) != 0; }
-    void leave() { Py_LeaveRecursiveCall(); }
-
-private:
-#endif
-    static constexpr const char *kWhere = " while calling a Python object";
-};
-
-PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    F *fn = as_fn(self);
-    Locals locals;
-    if (!locals.bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
-    RecursionGuard recursion;
-    if (recursion.enter()) return nullptr;
-    // Keep the function alive while its body runs, whatever the body rebinds (its
-    // code and globals are read throughout).
-    Py_INCREF(self);
-    PyObject *result = boundary([&]() -> PyObject * {
-        Call call{fn, locals.slots()};
-        py::object r = fn->code->body(call);
-        return r ? r.release().ptr() : Py_NewRef(Py_None);
-    });
-    recursion.leave();
-    if (!result) {
-        add_traceback(fn->qualname, fn->code->file.c_str(), fn->code->line);
-    }
-    Py_DECREF(self);
-    return result;
-}
-
-int traverse(PyObject *self, visitproc visit, void *arg) {
-    F *f = as_fn(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->dict);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->kwdefaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->builtins);
-    Py_VISIT(f->closure);
-    Py_VISIT(f->klass);
-    Py_VISIT(f->types);
-    Py_VISIT(f->frame_function);
-    return 0;
-}
-
-int clear(PyObject *self) {
-    F *f = as_fn(self);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->builtins);
-    Py_CLEAR(f->closure);
-    Py_CLEAR(f->klass);
-    Py_CLEAR(f->types);
-    Py_CLEAR(f->frame_function);
-    return 0;
-}
-
-void dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_fn(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    clear(self);
-    as_fn(self)->code.~shared_ptr();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject *repr(PyObject *self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
-}
-
-// A function found through an instance is a bound method, as in Python.
-PyObject *descr_get(PyObject *self, PyObject *obj, PyObject *) {
-    if (!obj || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
-// --- attributes ------------------------------------------------------------
-
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_fn(self)->name); }
-PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_fn(self)->qualname); }
-
-int set_str(PyObject *&slot, PyObject *value, const char *what) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_XSETREF(slot, Py_NewRef(value));
-    return 0;
-}
-int set_name(PyObject *self, PyObject *v, void *) { return set_str(as_fn(self)->name, v, "__name__"); }
-int set_qualname(PyObject *self, PyObject *v, void *) { return set_str(as_fn(self)->qualname, v, "__qualname__"); }
-
-PyObject *get_or_none(PyObject *v) { return Py_NewRef(v ? v : Py_None); }
-PyObject *get_doc(PyObject *self, void *) {
-    F *f = as_fn(self);
-    if (f->doc_text) {
-        PyObject *doc = PyUnicode_FromString(f->doc_text);
-        if (!doc) return nullptr;
-        Py_XSETREF(f->doc, doc);
-        f->doc_text = nullptr;
-    }
-    return get_or_none(f->doc);
-}
-int set_doc(PyObject *self, PyObject *v, void *) {
-    as_fn(self)->doc_text = nullptr;
-    Py_XSETREF(as_fn(self)->doc, Py_NewRef(v ? v : Py_None));
-    return 0;
-}
-PyObject *get_module(PyObject *self, void *) { return get_or_none(as_fn(self)->module); }
-// `del f.__module__` leaves None, which is what Python then reads back; the
-// function keeps a module name for the frames and closures it makes.
-int set_module(PyObject *self, PyObject *v, void *) {
-    Py_XSETREF(as_fn(self)->module, Py_NewRef(v ? v : Py_None));
-    return 0;
-}
-
-PyObject *get_defaults(PyObject *self, void *) { return get_or_none(as_fn(self)->defaults); }
-int set_defaults(PyObject *self, PyObject *v, void *) {
-    if (v == Py_None) v = nullptr;
-    if (v && !PyTuple_Check(v)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    Py_XSETREF(as_fn(self)->defaults, Py_XNewRef(v));
-    return 0;
-}
-PyObject *get_kwdefaults(PyObject *self, void *) { return get_or_none(as_fn(self)->kwdefaults); }
-int set_kwdefaults(PyObject *self, PyObject *v, void *) {
-    if (v == Py_None) v = nullptr;
-    if (v && !PyDict_Check(v)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_fn(self)->kwdefaults, Py_XNewRef(v));
-    return 0;
-}
-PyObject *get_annotations(PyObject *self, void *) {
-    F *f = as_fn(self);
-    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
-    return Py_NewRef(f->annotations);
-}
-int set_annotations(PyObject *self, PyObject *v, void *) {
-    if (v == Py_None) v = nullptr;
-    if (v && !PyDict_Check(v)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_fn(self)->annotations, Py_XNewRef(v));
-    return 0;
-}
-
-// inspect.signature() reads this: the parameters with their current defaults.
-PyObject *get_signature(PyObject *self, void *) {
-    return boundary([&]() -> PyObject * {
-        F *f = as_fn(self);
-        const Code &code = *f->code;
-        py::object inspect = steal(PyImport_ImportModule("inspect"));
-        py::object parameter = inspect.attr("Parameter");
-        py::list params;
-        Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-        Py_ssize_t first_default = code.argcount - ndef;
-        for (int i = 0; i < code.argcount; ++i) {
-            py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
-            if (i >= first_default)
-                params.append(parameter(borrow(code.varnames[i]), kind,
-                                        py::arg("default") = borrow(PyTuple_GET_ITEM(f->defaults, i - first_default))));
-            else
-                params.append(parameter(borrow(code.varnames[i]), kind));
-        }
-        int at = code.argcount;
-        if (code.varargs) params.append(parameter(borrow(code.varnames[at++]), parameter.attr("VAR_POSITIONAL")));
-        if (code.varkw) params.append(parameter(borrow(code.varnames[at]), parameter.attr("VAR_KEYWORD")));
-        return inspect.attr("Signature")(params).release().ptr();
-    });
-}
-
-// Pickled (and deep-copied) by reference, as Python functions are.
-PyObject *reduce(PyObject *self, PyObject *) { return Py_NewRef(as_fn(self)->qualname); }
-
-PyGetSetDef getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-// A function's own `__module__`.  The type's dictionary holds the type's own
-// `__module__` (the module that made it), so the function's is served here rather
-// than by a descriptor in that dictionary.
-bool is_module_name(PyObject *name) {
-    return name == "__module__"_n.ptr() ||
-           (PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 10 &&
-            PyUnicode_CompareWithASCIIString(name, "__module__") == 0);
-}
-PyObject *getattro(PyObject *self, PyObject *name) {
-    if (is_module_name(name)) return get_module(self, nullptr);
-    return PyObject_GenericGetAttr(self, name);
-}
-int setattro(PyObject *self, PyObject *name, PyObject *value) {
-    if (is_module_name(name)) return set_module(self, value, nullptr);
-    return PyObject_GenericSetAttr(self, name, value);
-}
-
-PyMemberDef members[] = {
-    {"__globals__", T_OBJECT, offsetof(F, globals), READONLY, nullptr},
-    {"__builtins__", T_OBJECT, offsetof(F, builtins), READONLY, nullptr},
-    {"__closure__", T_OBJECT, offsetof(F, closure), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(F, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(F, weakrefs), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(F, vectorcall), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyMethodDef methods[] = {
-    {"__reduce__", reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
-    {Py_tp_repr, reinterpret_cast<void *>(repr)},
-    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void *>(descr_get)},
-    {Py_tp_getattro, reinterpret_cast<void *>(getattro)},
-    {Py_tp_setattro, reinterpret_cast<void *>(setattro)},
-    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(clear)},
-    {Py_tp_getset, getset},
-    {Py_tp_members, members},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {
-    "function",
-    sizeof(F),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL,
-    slots,
-};
-
-py::object new_cell(py::handle value) { return steal(PyCell_New(value.ptr())); }
-
-}  // namespace
-
-PyTypeObject *new_function_type(PyObject *module) {
-    PyTypeObject *type = new_native_type(spec, module, "velora native function", "__velora_function__");
-    // Functions are made by `def` only: calling the type raises TypeError instead of
-    // handing out an empty object.
-    if (type) type->tp_new = nullptr;
-    return type;
-}
+// --- where bodies are defined -------------------------------------------------------
 
 namespace {
 std::vector<std::pair<Body, BodySource>> &body_sources() {
@@ -328,7 +37,8 @@ std::vector<std::pair<Body, BodySource>> &body_sources() {
 }
 }  // namespace
 
-BodySource::BodySource(Body body, const char *file_, int line_) noexcept : file(file_), line(line_) {
+BodySource::BodySource(Body body, const char *file_, int line_, unsigned traits_) noexcept
+    : file(file_), line(line_), traits(traits_) {
     body_sources().emplace_back(body, *this);
 }
 
@@ -338,44 +48,455 @@ const BodySource *source_of(Body body) {
     return nullptr;
 }
 
-bool is_function(PyObject *types, py::handle obj) {
-    return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(types, 0));
+namespace {
+
+// The `__doc__` a `def` whose docstring is `text` has: from 3.13 on the compiler
+// removes the docstring's indentation (the first line's leading spaces, and the
+// margin common to the lines after it, once tabs are expanded), and so does this.
+PyObject *docstring(const char *text) {
+    PyObject *doc = PyUnicode_FromString(text);
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!doc) return nullptr;
+    PyObject *expanded = PyObject_CallMethod(doc, "expandtabs", nullptr);
+    Py_DECREF(doc);
+    Py_ssize_t size;
+    const char *begin = expanded ? PyUnicode_AsUTF8AndSize(expanded, &size) : nullptr;
+    if (!begin) return Py_XDECREF(expanded), nullptr;
+    const char *end = begin + size, *p = begin;
+    while (p < end && *p++ != '\n') {
+    }
+    Py_ssize_t margin = PY_SSIZE_T_MAX;
+    while (p < end) {
+        const char *line = p;
+        while (p < end && *p == ' ') ++p;
+        if (p < end && *p != '\n') margin = std::min<Py_ssize_t>(margin, p - line);
+        while (p < end && *p++ != '\n') {
+        }
+    }
+    if (margin == PY_SSIZE_T_MAX) margin = 0;
+    p = begin;
+    while (p < end && *p == ' ') ++p;
+    if (p == begin && margin == 0) return expanded;
+    std::string clean;
+    clean.reserve(size);
+    while (p < end) {
+        char c = *p++;
+        clean += c;
+        if (c == '\n') break;
+    }
+    while (p < end) {
+        for (Py_ssize_t i = 0; i < margin && p < end && *p == ' '; ++i) ++p;
+        while (p < end) {
+            char c = *p++;
+            clean += c;
+            if (c == '\n') break;
+        }
+    }
+    Py_DECREF(expanded);
+    return PyUnicode_FromStringAndSize(clean.data(), static_cast<Py_ssize_t>(clean.size()));
+#else
+    return doc;
+#endif
 }
 
-void set_defining_class(py::handle function, py::handle klass) {
-    Py_XSETREF(as_fn(function.ptr())->klass, Py_NewRef(klass.ptr()));
+}  // namespace
+
+#if FRAME_NATIVE_FUNCTIONS
+
+// --- the function type ------------------------------------------------------------------
+
+namespace {
+
+using F = FunctionObject;
+F *as_fn(PyObject *o) { return reinterpret_cast<F *>(o); }
+
+// Native bodies calling native functions (a method that calls itself through an
+// override, say) never pass through the interpreter's loop: each call counts
+// against the recursion limit, as builtin functions' calls do, so that endless
+// recursion is a RecursionError rather than an overflow of the C stack.  Where the
+// budget is a counter in the thread state (fast paths, fast_paths.hpp), it is read
+// once per call here, where Py_EnterRecursiveCall and Py_LeaveRecursiveCall would
+// find the thread state twice; up to 3.11 in the thread state the tracing switch
+// has read.  A call watched (`watched`) checks nothing here: the interpreter runs
+// its frame.
+class CallState {
+public:
+#if FRAME_FAST(TRACING_FLAG_3_9) || FRAME_FAST(TRACING_FLAG_3_10)
+    bool watched(const F *) const { return tracing::active(tstate_); }
+#elif FRAME_FAST(MONITORS)
+    bool watched(const F *fn) const { return tracing::active(fn->monitors); }
+#else
+    bool watched(const F *) const { return tracing::active(); }
+#endif
+
+#if FRAME_FAST(RECURSION_DEPTH)
+    bool enter() {
+        return ++tstate_->recursion_depth > tracing::recursion_limit(tstate_) &&
+               _Py_CheckRecursiveCall(tstate_, kWhere) < 0;
+    }
+    void leave() { --tstate_->recursion_depth; }
+#elif FRAME_FAST(RECURSION_COUNTER) && PY_VERSION_HEX < 0x030C0000
+    bool enter() { return tstate_->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(tstate_, kWhere) < 0; }
+    void leave() { ++tstate_->recursion_remaining; }
+#elif FRAME_FAST(RECURSION_COUNTER)
+    bool enter() {
+#if PY_VERSION_HEX >= 0x030D0000
+        tstate_ = PyThreadState_GetUnchecked();
+#else
+        tstate_ = _PyThreadState_UncheckedGet();
+#endif
+        return tstate_->c_recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(tstate_, kWhere) < 0;
+    }
+    void leave() { ++tstate_->c_recursion_remaining; }
+#else
+    bool enter() { return Py_EnterRecursiveCall(kWhere) != 0; }
+    void leave() { Py_LeaveRecursiveCall(); }
+#endif
+
+private:
+#if FRAME_FAST(TRACING_FLAG_3_9) || FRAME_FAST(TRACING_FLAG_3_10)
+    PyThreadState *tstate_ = tracing::thread_state();
+#elif FRAME_FAST(RECURSION_COUNTER)
+    PyThreadState *tstate_ = nullptr;
+#endif
+    static constexpr const char *kWhere = " while calling a Python object";
+};
+
+
+// What the interpreter's own functions call with: _PyFunction_Vectorcall, which
+// runs a function's code object in a new frame (read from a function made for the
+// purpose: from 3.15 on it is declared only in the internal headers).
+vectorcallfunc interpreter_vectorcall() {
+    static vectorcallfunc call = nullptr;
+    if (!call) {
+        PyObject *globals = PyDict_New();
+        PyObject *f = globals ? PyFunction_New(placeholder_code(), globals) : nullptr;
+        if (!f) Py_FatalError("frame: cannot make a function");
+        call = PyVectorcall_Function(f);
+        Py_DECREF(f);
+        Py_DECREF(globals);
+    }
+    return call;
+}
+
+// The function's code object, made now if it still holds the placeholder.
+bool ensure_code(F *fn) {
+    if (fn->func.func_code != placeholder_code()) return true;
+    try {
+        py::object code = code_object(fn->types, fn->code, builtins_of(fn));
+        if (fn->own_code == placeholder_code()) Py_SETREF(fn->own_code, Py_NewRef(code.ptr()));
+        if (fn->func.func_code == placeholder_code()) Py_SETREF(fn->func.func_code, Py_NewRef(code.ptr()));
+        return true;
+    } catch (...) {
+        restore_current_exception();
+        return false;
+    }
+}
+
+// The call as the interpreter makes it of a Python function: the code object in a
+// frame of its own.  Taken while a profiler or tracer watches, so that it sees the
+// call, and once `__code__` has been given another code object.
+[[gnu::noinline]] PyObject *run_code_object(PyObject *self, PyObject *const *args, size_t nargsf,
+                                            PyObject *kwnames) {
+    if (!ensure_code(as_fn(self))) return nullptr;
+    return interpreter_vectorcall()(self, args, nargsf, kwnames);
+}
+
+PyObject *vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    F *fn = as_fn(self);
+    CallState state;
+    if (__builtin_expect(fn->func.func_code != fn->own_code || state.watched(fn), 0))
+        return run_code_object(self, args, nargsf, kwnames);
+    Locals locals;
+    if (!locals.bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
+    if (state.enter()) return nullptr;
+    // Keep the function alive while its body runs, whatever the body rebinds (its
+    // code and globals are read throughout).
+    Py_INCREF(self);
+    PyObject *result = boundary([&]() -> PyObject * {
+        Call call(locals.slots(), fn->func.func_globals, fn);
+        py::object r = fn->code->body(call);
+        return r ? r.release().ptr() : Py_NewRef(Py_None);
+    });
+    state.leave();
+    if (!result) {
+        add_traceback(fn->func.func_qualname, fn->code->file.c_str(), fn->code->line);
+    }
+    Py_DECREF(self);
+    return result;
+}
+
+int traverse(PyObject *self, visitproc visit, void *arg) {
+    F *f = as_fn(self);
+    if (PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_HEAPTYPE)) Py_VISIT(Py_TYPE(self));
+#if PY_VERSION_HEX < 0x030A0000
+    Py_VISIT(f->builtins);
+#endif
+    Py_VISIT(f->own_code);
+    Py_VISIT(f->class_cell);
+    Py_VISIT(f->types);
+    Py_VISIT(f->frame_function);
+    // The function object's own fields, as the function type visits them.
+    return PyFunction_Type.tp_traverse(self, visit, arg);
+}
+
+void clear_own(F *f) {
+#if PY_VERSION_HEX < 0x030A0000
+    Py_CLEAR(f->builtins);
+#endif
+    Py_CLEAR(f->own_code);
+    Py_CLEAR(f->class_cell);
+    Py_CLEAR(f->types);
+    Py_CLEAR(f->frame_function);
+}
+
+int clear(PyObject *self) {
+    clear_own(as_fn(self));
+    return PyFunction_Type.tp_clear(self);
+}
+
+void dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    F *f = as_fn(self);
+    if (f->func.func_weakreflist) PyObject_ClearWeakRefs(self);
+    clear_own(f);
+    // The function type's clear leaves the code, and up to 3.10 clears the names,
+    // from 3.11 on makes them the empty str.
+    PyFunction_Type.tp_clear(self);
+    Py_CLEAR(f->func.func_code);
+    Py_CLEAR(f->func.func_name);
+    Py_CLEAR(f->func.func_qualname);
+    f->code.~shared_ptr();
+    type->tp_free(self);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(type);
+}
+
+// --- attributes the frame serves itself ----------------------------------------------
+
+// The function type's own descriptor of `name`, which ours defer to.
+PyObject *function_descriptor(PyObject *&cache, const char *name) {
+    if (!cache) cache = PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyFunction_Type), name);
+    return cache;
+}
+
+// `__code__` is made when first read; assigning it is the function type's own
+// assignment (its checks and audit event), the code object first made so that its
+// flags are compared with the function's own.
+PyObject *get_code(PyObject *self, void *) {
+    static PyObject *descriptor = nullptr;
+    if (!ensure_code(as_fn(self)) || !function_descriptor(descriptor, "__code__")) return nullptr;
+    return Py_TYPE(descriptor)->tp_descr_get(descriptor, self, reinterpret_cast<PyObject *>(Py_TYPE(self)));
+}
+int set_code(PyObject *self, PyObject *value, void *) {
+    static PyObject *descriptor = nullptr;
+    if (!ensure_code(as_fn(self)) || !function_descriptor(descriptor, "__code__")) return -1;
+    return Py_TYPE(descriptor)->tp_descr_set(descriptor, self, value);
+}
+
+// `__doc__` from static text, made into a str when first read.
+PyObject *get_doc(PyObject *self, void *) {
+    F *f = as_fn(self);
+    if (f->doc_text) {
+        PyObject *doc = docstring(f->doc_text);
+        if (!doc) return nullptr;
+        Py_XSETREF(f->func.func_doc, doc);
+        f->doc_text = nullptr;
+    }
+    return Py_NewRef(f->func.func_doc ? f->func.func_doc : Py_None);
+}
+int set_doc(PyObject *self, PyObject *v, void *) {
+    F *f = as_fn(self);
+    f->doc_text = nullptr;
+    Py_XSETREF(f->func.func_doc, Py_NewRef(v ? v : Py_None));
+    return 0;
+}
+
+// A function's own `__module__`.  Each module's function type has its own
+// `__module__` in its dictionary (the module that made it), which would hide the
+// function type's descriptor: the function's is served here.
+bool is_module_name(PyObject *name) {
+    return name == "__module__"_n.ptr() ||
+           (PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 10 &&
+            PyUnicode_CompareWithASCIIString(name, "__module__") == 0);
+}
+PyObject *getattro(PyObject *self, PyObject *name) {
+    if (is_module_name(name)) {
+        PyObject *module = as_fn(self)->func.func_module;
+        return Py_NewRef(module ? module : Py_None);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+int setattro(PyObject *self, PyObject *name, PyObject *value) {
+    if (is_module_name(name)) {
+        Py_XSETREF(as_fn(self)->func.func_module, Py_XNewRef(value));
+        return 0;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+// Pickled (and copied) by reference, as Python functions are.
+PyObject *reduce(PyObject *self, PyObject *) { return Py_NewRef(as_fn(self)->func.func_qualname); }
+
+PyGetSetDef getset[] = {
+    {"__code__", get_code, set_code, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The frame's subtype of the function type, one per library: the interpreter's
+// function type is no acceptable base for a type made at run time (it lacks
+// Py_TPFLAGS_BASETYPE), so this one is static, and each module's own function type
+// derives from it.  It adds the attributes above; everything else (binding as a
+// method, repr, call) is the function type's.
+PyTypeObject *base_type() {
+    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0) "velora native function base"};
+    if (type.tp_flags & Py_TPFLAGS_READY) return &type;
+    type.tp_basicsize = sizeof(F);
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                    Py_TPFLAGS_HAVE_VECTORCALL;
+    type.tp_base = &PyFunction_Type;
+    type.tp_dealloc = dealloc;
+    type.tp_traverse = traverse;
+    type.tp_clear = clear;
+    type.tp_getattro = getattro;
+    type.tp_setattro = setattro;
+    type.tp_getset = getset;
+    type.tp_methods = methods;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_vectorcall_offset = offsetof(PyFunctionObject, vectorcall);
+    if (PyType_Ready(&type) < 0) return nullptr;
+    // Functions are made by `def` only: calling the type raises TypeError.
+    type.tp_new = nullptr;
+    return &type;
+}
+
+PyMemberDef module_type_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(PyFunctionObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot module_type_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear)},
+    {Py_tp_members, module_type_members},
+    {0, nullptr},
+};
+
+PyType_Spec module_type_spec = {
+    "function",
+    0,
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL,
+    module_type_slots,
+};
+
+}  // namespace
+
+PyTypeObject *new_function_type(PyObject *module) {
+    PyTypeObject *base = base_type();
+    if (!base) return nullptr;
+    PyTypeObject *type = new_native_type(module_type_spec, module, "velora native function", "__velora_function__",
+                                         reinterpret_cast<PyObject *>(base));
+    if (!type) return nullptr;
+    type->tp_new = nullptr;
+    // A made type's dictionary holds its own `__doc__` (None), which would hide the
+    // functions' documentation.
+    if (PyDict_GetItemString(type->tp_dict, "__doc__") && PyDict_DelItemString(type->tp_dict, "__doc__") < 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    PyType_Modified(type);
+    return type;
 }
 
 void set_static_doc(py::handle function, const char *text) { as_fn(function.ptr())->doc_text = text; }
 
-py::object make_function(PyObject *types, std::shared_ptr<const Code> code, py::handle qualname,
-                         py::handle module, py::handle doc, py::handle globals,
-                         py::handle builtins, py::handle defaults, py::handle closure) {
-    auto *type = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(types, 0));
+py::object make_function(PyObject *types, std::shared_ptr<const Code> code, py::handle qualname, py::handle module,
+                         py::handle globals, py::handle builtins, py::handle defaults, py::handle closure) {
+    // Closures made by a nested def after its code object share it, as Python's do.
+    py::object made = made_code_object(types, code.get());
+    PyObject *code_object = made ? made.ptr() : placeholder_code();
+    auto *type = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(types, module_objects::function_type));
     PyObject *self = type->tp_alloc(type, 0);
     if (!self) raise_current();
     F *f = as_fn(self);
+    PyObject *name = PyUnicode_FromString(code->name.c_str());
     new (&f->code) std::shared_ptr<const Code>(std::move(code));
-    f->vectorcall = vectorcall;
-    f->name = PyUnicode_FromString(f->code->name.c_str());
-    f->qualname = Py_NewRef(qualname.ptr());
-    f->module = Py_NewRef(module.ptr());
-    f->doc = Py_NewRef(doc.ptr());
-    f->defaults = is_none(defaults) ? nullptr : Py_NewRef(defaults.ptr());
-    f->globals = Py_NewRef(globals.ptr());
+    f->func.func_code = Py_NewRef(code_object);
+    f->own_code = Py_NewRef(code_object);
+    f->func.func_globals = Py_NewRef(globals.ptr());
+#if PY_VERSION_HEX < 0x030A0000
     f->builtins = Py_NewRef(builtins.ptr());
-    f->closure = is_none(closure) ? nullptr : Py_NewRef(closure.ptr());
+#else
+    f->func.func_builtins = Py_NewRef(builtins.ptr());
+#endif
+    f->func.func_name = name ? name : Py_NewRef("function"_n.ptr());  // never null, as the function type has it
+    f->func.func_qualname = Py_NewRef(qualname.ptr());
+    f->func.func_module = Py_NewRef(module.ptr());
+    f->func.func_doc = Py_NewRef(Py_None);
+    f->func.func_defaults = is_none(defaults) ? nullptr : Py_NewRef(defaults.ptr());
+    f->func.func_closure = is_none(closure) ? nullptr : Py_NewRef(closure.ptr());
+    if (f->code->class_cell) f->class_cell = Py_NewRef(PyTuple_GET_ITEM(closure.ptr(), PyTuple_GET_SIZE(closure.ptr()) - 1));
+    f->func.vectorcall = vectorcall;
+#if FRAME_FAST(MONITORS)
+    f->monitors = tracing::monitors();
+#endif
     f->types = Py_NewRef(types);
     py::object result = steal(self);
-    if (!f->name) raise_current();
+    if (!name) raise_current();
     return result;
 }
 
+#else  // a portable build: ordinary Python functions running the code object
+
+PyTypeObject *new_function_type(PyObject *) {
+    Py_INCREF(&PyFunction_Type);
+    return &PyFunction_Type;
+}
+
+void set_static_doc(py::handle function, const char *text) {
+    py::object doc = steal(docstring(text));
+    if (!doc || PyObject_SetAttrString(function.ptr(), "__doc__", doc.ptr()) < 0) raise_current();
+}
+
+py::object make_function(PyObject *types, std::shared_ptr<const Code> code, py::handle qualname, py::handle module,
+                         py::handle globals, py::handle builtins, py::handle defaults, py::handle closure) {
+    py::object code_obj = code_object(types, code, builtins.ptr());
+    py::object f = steal(PyFunction_NewWithQualName(code_obj.ptr(), globals.ptr(), qualname.ptr()));
+    if (!f || PyFunction_SetDefaults(f.ptr(), defaults.ptr()) < 0 || PyFunction_SetClosure(f.ptr(), closure.ptr()) < 0 ||
+        PyObject_SetAttrString(f.ptr(), "__module__", module.ptr()) < 0)
+        raise_current();
+    return f;
+}
+
+#endif
+
 // --- what a body sees ---------------------------------------------------------
 
+PyObject *Call::builtins() const {
+#if FRAME_NATIVE_FUNCTIONS
+    if (fn) return builtins_of(fn);
+#endif
+    return body->builtins;
+}
+
+const Code &Call::code() const {
+#if FRAME_NATIVE_FUNCTIONS
+    if (fn) return *fn->code;
+#endif
+    return *body->code;
+}
+
 py::object Call::global(py::handle name) const {
-    PyObject *v = PyDict_GetItemWithError(fn->globals, name.ptr());
-    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(fn->builtins, name.ptr());
+    PyObject *v = PyDict_GetItemWithError(globals, name.ptr());
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins(), name.ptr());
     if (v) return borrow(v);
     if (!PyErr_Occurred()) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
@@ -392,29 +513,38 @@ py::object Call::global(py::handle name) const {
 }
 
 py::object Call::global(py::handle name, GlobalCache &cache) const {
-    if (PyObject *v = cache.hit(fn->globals)) return borrow(v);
+    if (PyObject *v = cache.hit(globals)) return borrow(v);
     // Stamps taken before the lookups: should a lookup change a dictionary (a key
     // comparing by Python code), the next call sees the change and looks again.
-    DictStamp in_globals = stamp(fn->globals), in_builtins = stamp(fn->builtins);
-    PyObject *v = PyDict_GetItemWithError(fn->globals, name.ptr());
+    PyObject *builtins = this->builtins();
+    DictStamp in_globals = stamp(globals), in_builtins = stamp(builtins);
+    PyObject *v = PyDict_GetItemWithError(globals, name.ptr());
     bool own = v != nullptr;
-    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(fn->builtins, name.ptr());
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins, name.ptr());
     if (!v) return global(name);  // NameError, worded as the interpreter words it
     if (!in_globals || (!own && !in_builtins)) return borrow(v);
-    cache.globals = fn->globals;
+    cache.globals = globals;
     cache.in_globals = in_globals;
     cache.in_builtins = own ? DictStamp{} : in_builtins;
     cache.value = v;
     return borrow(v);
 }
 
-py::object Call::import(py::handle name) const {
-    return import_name(fn->builtins, fn->globals, name, Py_None);
+py::object Call::import(py::handle name) const { return import_name(builtins(), globals, name, Py_None); }
+
+namespace {
+// The value of closure cell `i` of the running code (borrowed; null when empty).
+PyObject *cell_value(const Call &f, const Code &code, int i) {
+#if FRAME_NATIVE_FUNCTIONS
+    if (f.fn) return PyCell_GET(PyTuple_GET_ITEM(f.fn->func.func_closure, i));
+#endif
+    // Passed by the code object after the parameters (it read the cells as it started).
+    return f.locals[code.nlocals() + i];
 }
+}  // namespace
 
 py::object Call::cell(int i) const {
-    PyObject *c = PyTuple_GET_ITEM(fn->closure, i);
-    PyObject *v = PyCell_GET(c);
+    PyObject *v = cell_value(*this, code(), i);
     if (!v) {
         PyErr_Format(PyExc_NameError, "cannot access free variable in enclosing scope");
         raise_current();
@@ -422,57 +552,103 @@ py::object Call::cell(int i) const {
     return borrow(v);
 }
 
+PyObject *Call::defining_class_from_code() const {
+    const Code &c = *body->code;
+    return c.class_cell ? cell_value(*this, c, c.nfree() - 1) : nullptr;
+}
+
 py::object Call::super() const {
-    if (!fn->klass) throw py::type_error("super(): __class__ cell not found");
-    return steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), fn->klass,
-                                              locals[0], nullptr));
+    if (!code().class_cell) throw py::type_error("super(): __class__ cell not found");
+    PyObject *klass = defining_class();
+    if (!klass) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        raise_current();
+    }
+    return steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), klass, locals[0], nullptr));
 }
 
 py::object Call::closure(const Def &def, std::initializer_list<py::handle> captured) const {
+    const Code &inner = *def.code;
+    if (captured.size() != inner.freevars.size())
+        throw std::logic_error("closure " + inner.name + ": " + std::to_string(captured.size()) + " values for " +
+                               std::to_string(inner.freevars.size()) + " cells");
+    if (inner.qualname.empty()) inner.qualname = code().qualname + ".<locals>." + inner.name;
     py::tuple cells(captured.size());
     size_t i = 0;
-    for (py::handle v : captured) PyTuple_SET_ITEM(cells.ptr(), i++, new_cell(v).release().ptr());
-    py::object qualname = steal(PyUnicode_FromFormat("%U.<locals>.%s", fn->qualname, def.code->name.c_str()));
-    py::object globals = borrow(fn->globals);
-    return make_function(fn->types, def.code, qualname, borrow(fn->module), py::none(), globals,
-                         borrow(fn->builtins), eval_defaults(*def.code, globals), cells);
+    for (py::handle v : captured) {
+        PyObject *cell = PyCell_New(v.ptr());
+        if (!cell) raise_current();
+        PyTuple_SET_ITEM(cells.ptr(), i++, cell);
+    }
+    PyObject *outer = body ? body->qualname : nullptr, *types = body ? body->types : nullptr;
+#if FRAME_NATIVE_FUNCTIONS
+    if (fn) outer = fn->func.func_qualname, types = fn->types;
+#endif
+    py::object qualname = steal(PyUnicode_FromFormat("%U.<locals>.%s", outer, inner.name.c_str()));
+    // `__module__` as MAKE_FUNCTION takes it: the globals' `__name__`, or None.
+    PyObject *module = PyDict_GetItemWithError(globals, "__name__"_n.ptr());
+    if (!module && PyErr_Occurred()) raise_current();
+    py::object module_name = borrow(module ? module : Py_None);
+    py::object scope = borrow(globals);
+    return make_function(types, def.code, qualname, module_name, scope, borrow(builtins()), eval_defaults(inner, scope),
+                         cells);
 }
 
 py::object Call::call_in_frame_of(py::handle callable, py::handle args, py::handle kwargs,
-                                  FrameGlobals globals) const {
-    if (!fn->frame_function) {
-        // A one-line Python function `def <qualname>(callable, args, kwargs): return
-        // callable(*args, **kwargs)`, compiled and renamed after this function once,
-        // then kept.  By default it has globals of its own (builtins and the module's
-        // name), which is what warnings.warn needs from a frame on 3.13; a callee that
-        // takes its namespace from its caller's frame (an embedded shell) is given the
-        // module's own globals instead.
-        py::dict ns;
-        ns["__builtins__"] = borrow(fn->builtins);
-        ns["__name__"] = borrow(fn->module);
-        PyObject *r = PyRun_String("def trampoline(callable, args, kwargs):\n"
-                                   "    return callable(*args, **kwargs)\n",
-                                   Py_file_input, ns.ptr(), ns.ptr());
-        if (!r) raise_current();
-        Py_DECREF(r);
-        py::object trampoline = ns["trampoline"];
-        py::object code = method(attr(trampoline, "__code__"_n), "replace"_n)
-                              .kw<"co_name", "co_filename", "co_firstlineno">(
-                                  {fn->qualname, py::str(fn->code->file), py::int_(fn->code->line)});
-        if (globals == FrameGlobals::module)
-            trampoline = steal(PyFunction_New(code.ptr(), fn->globals));
-        else
-            set_attr(trampoline, "__code__"_n, code);
-        set_attr(trampoline, "__qualname__"_n, fn->qualname);
-        // Making it ran Python code: another thread may have made one meanwhile.
-        if (!fn->frame_function) fn->frame_function = trampoline.release().ptr();
+                                  FrameGlobals frame_globals) const {
+#if FRAME_NATIVE_FUNCTIONS
+    if (fn) {
+        if (!fn->frame_function) {
+            // A one-line Python function `def <qualname>(callable, args, kwargs): return
+            // callable(*args, **kwargs)`, compiled and renamed after this function once,
+            // then kept.  By default it has globals of its own (builtins and the module's
+            // name), which is what warnings.warn needs from a frame on 3.13; a callee that
+            // takes its namespace from its caller's frame (an embedded shell) is given the
+            // module's own globals instead.
+            py::dict ns;
+            ns["__builtins__"] = borrow(builtins());
+            ns["__name__"] = borrow(fn->func.func_module ? fn->func.func_module : Py_None);
+            PyObject *r = PyRun_String("def trampoline(callable, args, kwargs):\n"
+                                       "    return callable(*args, **kwargs)\n",
+                                       Py_file_input, ns.ptr(), ns.ptr());
+            if (!r) raise_current();
+            Py_DECREF(r);
+            py::object trampoline = ns["trampoline"];
+            py::object code = method(attr(trampoline, "__code__"_n), "replace"_n)
+                                  .kw<"co_name", "co_filename", "co_firstlineno">(
+                                      {fn->func.func_qualname, py::str(fn->code->file), py::int_(fn->code->line)});
+            if (frame_globals == FrameGlobals::module)
+                trampoline = steal(PyFunction_New(code.ptr(), globals));
+            else
+                set_attr(trampoline, "__code__"_n, code);
+            set_attr(trampoline, "__qualname__"_n, fn->func.func_qualname);
+            // Making it ran Python code: another thread may have made one meanwhile.
+            if (!fn->frame_function) fn->frame_function = trampoline.release().ptr();
+        }
+        return steal(
+            PyObject_CallFunctionObjArgs(fn->frame_function, callable.ptr(), args.ptr(), kwargs.ptr(), nullptr));
     }
-    return steal(PyObject_CallFunctionObjArgs(fn->frame_function, callable.ptr(), args.ptr(), kwargs.ptr(), nullptr));
+#endif
+    // Run by its code object, the function has its own frame, whose globals are the
+    // module's: the callee is called from it.
+    (void)frame_globals;
+    return steal(PyObject_Call(callable.ptr(), args.ptr(), kwargs.ptr()));
 }
 
-py::object Call::generator(std::unique_ptr<GeneratorBody> body) const {
-    return make_generator(PyTuple_GET_ITEM(fn->types, 1), std::move(body), borrow(fn->name),
-                          borrow(fn->qualname), fn->code->file.c_str(), fn->code->line);
+py::object Call::generator(std::unique_ptr<GeneratorBody> state) const {
+    // Its code object must say so (CO_GENERATOR), for inspect and for the frame that runs it.
+    if (!code().generator) throw std::logic_error(code().name + ": f.generator() in a body not made by FRAME_GENERATOR_BODY");
+#if FRAME_NATIVE_FUNCTIONS
+    if (fn)
+        return make_generator(PyTuple_GET_ITEM(fn->types, module_objects::generator_type), std::move(state),
+                              borrow(fn->func.func_name), borrow(fn->func.func_qualname), fn->code->file.c_str(),
+                              fn->code->line);
+#endif
+    // The code object's own generator runs this one (`yield from`) and holds the
+    // traceback entry.
+    py::object name = py::str(body->code->name);
+    return make_generator(PyTuple_GET_ITEM(body->types, module_objects::generator_type), std::move(state), name,
+                          borrow(body->qualname), nullptr, 0);
 }
 
 }  // namespace frame

@@ -15,7 +15,7 @@ struct GeneratorObject {
     GeneratorBody *body;  // null once finished
     PyObject *name, *qualname;
     PyObject *weakrefs;
-    PyObject *file;       // source file of the generator function, for tracebacks
+    PyObject *file;       // source file of the generator function, for tracebacks (NULL: no entry)
     int line;
     bool running, started;
 };
@@ -60,7 +60,7 @@ void stop_iteration_to_runtime_error() {
 // and a StopIteration is turned into RuntimeError unless `keep_stop_iteration`.
 void body_raised(GeneratorObject *g, bool keep_stop_iteration = false) {
     finish(g);
-    add_traceback(g->qualname, g->file, g->line);
+    if (g->file) add_traceback(g->qualname, g->file, g->line);
     if (!keep_stop_iteration) stop_iteration_to_runtime_error();
 }
 
@@ -260,8 +260,8 @@ py::object make_generator(PyObject *type, std::unique_ptr<GeneratorBody> body, p
     g->body = body.release();
     g->name = Py_NewRef(name.ptr());
     g->qualname = Py_NewRef(qualname.ptr());
-    g->file = PyUnicode_FromString(file);
-    if (!g->file) {
+    g->file = file ? PyUnicode_FromString(file) : nullptr;
+    if (file && !g->file) {
         Py_DECREF(self);
         raise_current();
     }

@@ -28,6 +28,8 @@ struct GeneratorBody {
 
 // The generator type of the module named `module` (see module.hpp).
 PyTypeObject *new_generator_type(PyObject *module);
+// A generator running `body`; a traceback entry `file`, `line` is added to what it
+// raises (none for a null `file`: a frame that runs it has one).
 py::object make_generator(PyObject *type, std::unique_ptr<GeneratorBody> body, py::handle name,
                           py::handle qualname, const char *file, int line);
 

@@ -1,6 +1,7 @@
 #include "module.hpp"
 
 #include "attributes.hpp"
+#include "code_object.hpp"
 #include "errors.hpp"
 #include "statements.hpp"
 
@@ -129,22 +130,22 @@ py::object Module::get(const char *name) const {
 }
 
 py::object Module::make(const char *name, const char *params, Body body, const char *doc,
-                        py::handle qualname, const std::source_location &where) {
+                        py::handle qualname, const std::source_location &where, py::handle closure,
+                        bool in_class) {
     auto code = Code::make(name, params, body, where);
-    // Defaults are evaluated once, now, against the module's names (as `def` does),
-    // without leaving a __builtins__ entry in the module's namespace.
-    py::object defaults = eval_defaults(*code, [&]() -> py::object {
-        py::dict scope = steal(PyDict_Copy(globals_.ptr()));
-        scope["__builtins__"] = builtins_;
-        return scope;
-    });
+    code->qualname = py::str(qualname);
+    code->method = in_class;
+    if (code->class_cell && closure.is_none())
+        throw std::logic_error(std::string("def ") + name + ": a body using super() outside a class body");
+    // Defaults are evaluated once, now, against the module's names (as `def` does).
+    py::object defaults = eval_defaults(*code, globals_);
     PyObject *module_name = PyDict_GetItemWithError(globals_.ptr(), "__name__"_n.ptr());
     if (!module_name) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "__name__");
         raise_current();
     }
-    py::object fn = make_function(types_, std::move(code), qualname, module_name, py::none(), globals_, builtins_,
-                                  defaults, py::none());
+    py::object fn = make_function(types_, std::move(code), qualname, borrow(module_name), globals_, builtins_,
+                                  defaults, closure);
     if (doc) set_static_doc(fn, doc);
     return fn;
 }
@@ -153,14 +154,14 @@ py::object Module::def(const char *name, const char *params, Body body, const ch
                        std::source_location where) {
     py::object key = steal(PyUnicode_InternFromString(name));
     if (!key) raise_current();
-    py::object fn = make(name, params, body, doc, key, where);
+    py::object fn = make(name, params, body, doc, key, where, py::none(), false);
     setitem(globals_, key, fn);
     return fn;
 }
 
 py::object Module::def(std::initializer_list<py::object> decorators, const char *name, const char *params,
                        Body body, const char *doc, std::source_location where) {
-    py::object fn = make(name, params, body, doc, py::str(name), where);
+    py::object fn = make(name, params, body, doc, py::str(name), where, py::none(), false);
     for (auto d = std::rbegin(decorators); d != std::rend(decorators); ++d) fn = (*d)(fn);
     globals_[name] = fn;
     return fn;
@@ -189,16 +190,37 @@ py::object Module::cls(const char *name, std::initializer_list<py::handle> bases
     ClassBody body(*this, ns, name);
     fill(body);
     py::object klass = meta(name, bases, ns);
-    // Methods know their class, for super().
-    for (auto item : py::reinterpret_borrow<py::dict>(py::getattr(klass, "__dict__"_n).attr("copy")()))
-        if (is_function(types_, item.second)) set_defining_class(item.second, klass);
+    // Methods using super() share the class's `__class__` cell, which type.__new__
+    // fills from the namespace's `__classcell__`; a metaclass must pass it on, as
+    // the class statement requires.
+    if (body.class_cell_ && PyCell_GET(body.class_cell_.ptr()) != klass.ptr()) {
+        if (!PyCell_GET(body.class_cell_.ptr()))
+            PyErr_Format(PyExc_RuntimeError,
+                         "__class__ not set defining '%s' as %R. Was __classcell__ propagated to type.__new__?", name,
+                         klass.ptr());
+        else
+            PyErr_Format(PyExc_TypeError, "__class__ set to %R defining '%s' as %R",
+                         PyCell_GET(body.class_cell_.ptr()), name, klass.ptr());
+        raise_current();
+    }
     globals_[name] = klass;
     return klass;
 }
 
 py::object ClassBody::def(const char *name, const char *params, Body body, const char *doc,
                           std::source_location where) {
-    py::object fn = m_.make(name, params, body, doc, py::str(qualname_ + "." + name), where);
+    // A method using super() gets the class's `__class__` cell, made with the first.
+    const BodySource *source = source_of(body);
+    py::object closure = py::none();
+    if (source && (source->traits & uses_class_cell)) {
+        if (!class_cell_) {
+            class_cell_ = steal(PyCell_New(nullptr));
+            if (!class_cell_) raise_current();
+            setitem(ns_, "__classcell__"_n, class_cell_);
+        }
+        closure = py::make_tuple(class_cell_);
+    }
+    py::object fn = m_.make(name, params, body, doc, py::str(qualname_ + "." + name), where, closure, true);
     setitem(ns_, py::str(name), fn);
     return fn;
 }
@@ -208,7 +230,7 @@ void ClassBody::set(const char *name, py::handle value) { setitem(ns_, py::str(n
 py::object Call::import_from(const char *module, const char *name) const {
     // As the interpreter's IMPORT_NAME: `__import__` is looked up in the builtins
     // at each use, so a replaced `builtins.__import__` is honoured.
-    py::object mod = import_name(fn->builtins, fn->globals, py::str(module), py::make_tuple(name).ptr());
+    py::object mod = import_name(builtins(), globals, py::str(module), py::make_tuple(name).ptr());
     return imported_name(mod, name);
 }
 
@@ -218,21 +240,29 @@ int exec_module(PyObject *module, void (*body)(Module &)) noexcept {
     if (!name) return -1;
     PyObject *fn_type = reinterpret_cast<PyObject *>(new_function_type(name));
     PyObject *gen_type = fn_type ? reinterpret_cast<PyObject *>(new_generator_type(name)) : nullptr;
+    PyObject *codes = gen_type ? PyDict_New() : nullptr;
     Py_DECREF(name);
     // The types are module attributes under their qualified names, so that pickle
     // finds them there.
     PyObject *dict = PyModule_GetDict(module);
-    if (gen_type) st->types = PyTuple_Pack(2, fn_type, gen_type);
+    if (codes) st->types = PyTuple_Pack(module_objects::count, fn_type, gen_type, codes);
     bool failed = !st->types || PyDict_SetItemString(dict, "__velora_function__", fn_type) < 0 ||
                   PyDict_SetItemString(dict, "__velora_generator__", gen_type) < 0;
     Py_XDECREF(fn_type);
     Py_XDECREF(gen_type);
+    Py_XDECREF(codes);
     if (failed) return -1;
     PyObject *builtins_module = PyImport_GetModule("builtins"_n.ptr());
     if (!builtins_module && !PyErr_Occurred()) builtins_module = PyImport_ImportModule("builtins");
     if (!st->types || !builtins_module) return -1;
     st->builtins = Py_NewRef(PyModule_GetDict(builtins_module));
     Py_DECREF(builtins_module);
+    // As the import system gives a Python module: its `__builtins__`, which the
+    // frames of its functions' code objects take their builtins from, and which
+    // the interpreter's own imports (PyImport_Import) look up in the running frame.
+    if (!PyDict_GetItemWithError(dict, "__builtins__"_n.ptr()) &&
+        (PyErr_Occurred() || PyDict_SetItem(dict, "__builtins__"_n.ptr(), st->builtins) < 0))
+        return -1;
     PyObject *ok = boundary([&]() -> PyObject * {
         // pybind11 sets up its per-interpreter state the first time an exception
         // object is destroyed (its GIL guard needs it).  Done then at the recursion

@@ -52,7 +52,8 @@ public:
 private:
     friend class ClassBody;
     py::object make(const char *name, const char *params, Body body, const char *doc,
-                    py::handle qualname, const std::source_location &where);
+                    py::handle qualname, const std::source_location &where, py::handle closure,
+                    bool in_class);
     py::object module_;
     py::dict globals_;
     py::object builtins_;
@@ -74,11 +75,12 @@ private:
     Module &m_;
     py::object ns_;
     std::string qualname_;
+    py::object class_cell_;  // `__class__`, once a method using super() is defined
 };
 
 // Per-module state (PyModuleDef.m_size bytes).
 struct ModuleState {
-    PyObject *types;     // (function type, generator type)
+    PyObject *types;     // the module's frame objects (module_objects, function.hpp)
     PyObject *builtins;  // the builtins dict module-level names fall back to
 };
 

@@ -9,9 +9,9 @@
 
 namespace frame {
 
-// A heap type from `spec`, whose `__name__` is `name` and `__module__` the str
-// `module`, and whose `__qualname__` is `attribute`.
+// A heap type from `spec` (deriving from `base` if given), whose `__name__` is `name`
+// and `__module__` the str `module`, and whose `__qualname__` is `attribute`.
 PyTypeObject *new_native_type(const PyType_Spec &spec, PyObject *module, const char *name,
-                              const char *attribute);
+                              const char *attribute, PyObject *base = nullptr);
 
 }  // namespace frame

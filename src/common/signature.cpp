@@ -123,8 +123,8 @@ PyObject *literal_list(const std::string &text) {
 
 }  // namespace
 
-std::shared_ptr<const Code> Code::make(const char *name, const char *params, Body body,
-                                       const std::source_location &where) {
+std::shared_ptr<Code> Code::make(const char *name, const char *params, Body body, const std::source_location &where,
+                                 std::initializer_list<const char *> freevars) {
     auto code = std::make_shared<Code>();
     code->name = name;
     code->body = body;
@@ -133,6 +133,14 @@ std::shared_ptr<const Code> Code::make(const char *name, const char *params, Bod
     const BodySource *source = source_of(body);
     code->file = relative_source(source ? source->file : where.file_name());
     code->line = source ? source->line : static_cast<int>(where.line());
+    unsigned traits = source ? source->traits : plain_body;
+    code->generator = traits & generator_body;
+    for (const char *free : freevars) code->freevars.push_back(intern_name(free));
+    if (traits & uses_class_cell) {
+        if (freevars.size()) throw std::logic_error(std::string("def ") + name + ": a nested def using super()");
+        code->class_cell = true;
+        code->freevars.push_back(intern_name("__class__"));
+    }
     std::vector<PyObject *> star, starstar;
     for (std::string_view piece : split_params(params)) {
         auto fail = [&](const char *why) {

@@ -18,8 +18,8 @@ from velora.tavlo.utils import live_feed
 
 
 def is_native(value):
-    """A function of the frame (each module execution has its own function type)."""
-    return type(value).__name__ == "velora native function"
+    """A function of the frame: a function whose code object stands for a C++ body."""
+    return inspect.isfunction(value) and value.__code__.co_filename.endswith(".cpp")
 
 
 

@@ -51,7 +51,7 @@ FRAME_BODY(shared) {
 
 FRAME_BODY(adder) { return add(f[0], f.cell(0)); }
 FRAME_BODY(make_adder) {
-    static const Def adder_def("adder", "x", adder);
+    static const Def adder_def("adder", "x", adder, {"n"});
     return f.closure(adder_def, {f[0]});
 }
 
@@ -81,7 +81,7 @@ struct Firsts : GeneratorBody {
         return 0;
     }
 };
-FRAME_BODY(pairs_firsts) { return f.generator(std::make_unique<Firsts>(borrow(f[0].ptr()))); }
+FRAME_GENERATOR_BODY(pairs_firsts) { return f.generator(std::make_unique<Firsts>(borrow(f[0].ptr()))); }
 
 FRAME_BODY(call) { return call_with(f[0], f[1]); }
 
@@ -95,7 +95,7 @@ FRAME_BODY(base_init) {
     set_attr(f[0], "base_ran"_n, py::handle(Py_True));
     return py::none();
 }
-FRAME_BODY(child_init) {
+FRAME_SUPER_BODY(child_init) {
     method(f.super(), "__init__"_n)();
     set_attr(f[0], "x"_n, f[1]);
     return py::none();

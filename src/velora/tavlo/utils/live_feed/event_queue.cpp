@@ -217,7 +217,7 @@ private:
 };
 
 
-FRAME_BODY(append) {
+FRAME_SUPER_BODY(append) {
     py::handle self = f[0], value = f[1];
     Step step(f, self);
     View &v = step.v;
@@ -236,7 +236,7 @@ FRAME_BODY(append) {
     return py::none();
 }
 
-FRAME_BODY(appendleft) {
+FRAME_SUPER_BODY(appendleft) {
     py::handle self = f[0], value = f[1];
     Step step(f, self);
     View &v = step.v;
@@ -262,7 +262,7 @@ PyObject *take(PyObject **slot) {
     return element ? element : Py_NewRef(Py_None);
 }
 
-FRAME_BODY(pop) {
+FRAME_SUPER_BODY(pop) {
     py::handle self = f[0];
     Step step(f, self);
     View &v = step.v;
@@ -276,7 +276,7 @@ FRAME_BODY(pop) {
     return element;
 }
 
-FRAME_BODY(popleft) {
+FRAME_SUPER_BODY(popleft) {
     py::handle self = f[0];
     Step step(f, self);
     View &v = step.v;
@@ -291,7 +291,7 @@ FRAME_BODY(popleft) {
     return element;
 }
 
-FRAME_BODY(length) {
+FRAME_SUPER_BODY(length) {
     py::handle self = f[0];
     Step step(f, self);
     View &v = step.v;
@@ -301,7 +301,7 @@ FRAME_BODY(length) {
 
 // An int index counts from the left end and wraps around the capacity, as the
 // base class's does (so -1 is the newest element).
-FRAME_BODY(getitem) {
+FRAME_SUPER_BODY(getitem) {
     py::handle self = f[0], item = f[1];
     Step step(f, self);
     View &v = step.v;
@@ -315,10 +315,10 @@ FRAME_BODY(getitem) {
 }
 
 // The rest runs the base class's method under the lock.
-FRAME_BODY(extend) { return base_method<"extend">(f, storage_of(f, f[0]), {f[1]}); }
-FRAME_BODY(extendleft) { return base_method<"extendleft">(f, storage_of(f, f[0]), {f[1]}); }
-FRAME_BODY(iter) { return base_method<"__iter__">(f, storage_of(f, f[0]), {}); }
-FRAME_BODY(array) { return base_method<"__array__">(f, storage_of(f, f[0]), {}); }
+FRAME_SUPER_BODY(extend) { return base_method<"extend">(f, storage_of(f, f[0]), {f[1]}); }
+FRAME_SUPER_BODY(extendleft) { return base_method<"extendleft">(f, storage_of(f, f[0]), {f[1]}); }
+FRAME_SUPER_BODY(iter) { return base_method<"__iter__">(f, storage_of(f, f[0]), {}); }
+FRAME_SUPER_BODY(array) { return base_method<"__array__">(f, storage_of(f, f[0]), {}); }
 
 // --- the storage type ------------------------------------------------------------------
 

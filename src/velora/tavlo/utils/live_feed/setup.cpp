@@ -53,7 +53,7 @@ py::object position_of(const Call &f, py::handle pos) {
 
 }  // namespace
 
-FRAME_BODY(init) {
+FRAME_SUPER_BODY(init) {
     py::handle self = f[0], config = f[1];
     method(f.super(), "__init__"_n)();
     set_attr(self, "logged_in"_n, py::handle(Py_False));

@@ -158,7 +158,7 @@ FRAME_BODY(internal_get_ex_factor) {
     ex_factor = method(ex_factor, "reset_index"_n)();
     py::object pre = steal(PyObject_RichCompare(adjust_type.ptr(), "pre"_n.ptr(), Py_EQ));
     py::object ratio = method(adjust_method, "endswith"_n)("ratio"_n);
-    static const Def process_def("_process", "x", process);
+    static const Def process_def("_process", "x", process, {"pre", "ratio"});
     py::object _process = f.closure(process_def, {pre, ratio});
     py::object grouped = method(ex_factor, "groupby"_n).kw<"as_index">({"underlying_symbol"_n, Py_True});
     py::object apply = attr(grouped, "apply"_n);
@@ -415,7 +415,7 @@ struct SliceDominantData final : GeneratorBody {
     }
 };
 
-FRAME_BODY(_slice_dominant_data) { return f.generator(std::make_unique<SliceDominantData>(f[0])); }
+FRAME_GENERATOR_BODY(_slice_dominant_data) { return f.generator(std::make_unique<SliceDominantData>(f[0])); }
 
 // --- the module body ---------------------------------------------------------------
 
