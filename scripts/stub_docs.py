@@ -74,8 +74,42 @@ def documented(tree, module):
     return out
 
 
+def compiled_doc(text):
+    """The __doc__ of a function whose docstring is `text`, as this interpreter's
+    compiler makes it (from 3.13 on without the indentation)."""
+    namespace = {}
+    exec("def f():\n    %r\n" % text, namespace)
+    return namespace["f"].__doc__
+
+
+def source_doc(doc, node, current=None):
+    """The docstring to write in `node` for the __doc__ `doc`: as it is, or, where the
+    compiler removes the indentation, laid out as the stub's `current` docstring is
+    (else indented as the body of `node`), which the compiler then removes again."""
+    if compiled_doc("a\n b") == "a\n b" or not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+        return doc
+    lead, indent, closing = "", " " * (node.col_offset + 4), None
+    if current is not None:
+        lead = current[:len(current) - len(current.lstrip(" "))]
+        below = current.split("\n")[1:]
+        margins = [len(line) - len(line.lstrip(" ")) for line in below if line.strip()]
+        indent = " " * min(margins) if margins else indent
+        closing = below[-1] if below and not below[-1].strip() else None
+    first, *rest = doc.split("\n")
+    lines = [lead + first] + [indent + line if line else line for line in rest[:-1]]
+    if rest:
+        lines.append(closing if not rest[-1] and closing is not None else indent + rest[-1])
+    text = "\n".join(lines)
+    assert compiled_doc(text) == doc, doc
+    return text
+
+
 def stub_doc(node):
-    return ast.get_docstring(node, clean=False)
+    """The docstring of the stub's `node`, as the module's object carries it."""
+    text = ast.get_docstring(node, clean=False)
+    if text is not None and isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+        return compiled_doc(text)
+    return text
 
 
 def differences(dotted, path):
@@ -122,7 +156,7 @@ def rewrite(source, module):
         if current is not None:
             span = (offset(first.lineno, first.col_offset), offset(first.end_lineno, first.end_col_offset))
             if doc is not None:
-                edits.append((*span, literal(doc)))
+                edits.append((*span, literal(source_doc(doc, node, ast.get_docstring(node, clean=False)))))
             elif len(body) > 1 or isinstance(node, ast.Module):
                 # the docstring's whole lines go
                 edits.append((starts[first.lineno - 1], starts[first.end_lineno], ""))
@@ -140,12 +174,13 @@ def rewrite(source, module):
                 if source[:start].rstrip(" ").endswith(":"):   # `def f(): ...` on one line
                     start = len(source[:start].rstrip(" "))
                     following = lines[first.end_lineno] if first.end_lineno < len(lines) else ""
-                    edits.append((start, end, "\n" + indent + literal(doc) + ("\n" if following.strip() else "")))
+                    edits.append((start, end, "\n" + indent + literal(source_doc(doc, node)) +
+                                  ("\n" if following.strip() else "")))
                 else:
-                    edits.append((start, end, literal(doc)))
+                    edits.append((start, end, literal(source_doc(doc, node))))
             else:
                 at = starts[first.lineno - 1]
-                edits.append((at, at, indent + literal(doc) + "\n"))
+                edits.append((at, at, indent + literal(source_doc(doc, node)) + "\n"))
     for start, end, text in sorted(edits, reverse=True):
         source = source[:start] + text + source[end:]
     return source
