@@ -580,9 +580,10 @@ py::object Call::closure(const Def &def, std::initializer_list<py::handle> captu
         if (!cell) raise_current();
         PyTuple_SET_ITEM(cells.ptr(), i++, cell);
     }
-    PyObject *outer = body ? body->qualname : nullptr, *types = body ? body->types : nullptr;
 #if FRAME_NATIVE_FUNCTIONS
-    if (fn) outer = fn->func.func_qualname, types = fn->types;
+    PyObject *outer = fn ? fn->func.func_qualname : body->qualname, *types = fn ? fn->types : body->types;
+#else
+    PyObject *outer = body->qualname, *types = body->types;
 #endif
     py::object qualname = steal(PyUnicode_FromFormat("%U.<locals>.%s", outer, inner.name.c_str()));
     // `__module__` as MAKE_FUNCTION takes it: the globals' `__name__`, or None.

@@ -178,7 +178,7 @@ struct Call {
     PyObject *const *locals;
     PyObject *globals;  // the module's dictionary, as the running code sees it
     FunctionObject *fn; // the function, when it called its body directly; else null, and
-    BodyObject *body;   // the body of the code object that runs
+    BodyObject *body;   // the body of the code object that runs (set only then)
 
     Call(PyObject *const *locals_, PyObject *globals_, FunctionObject *fn_)
         : locals(locals_), globals(globals_), fn(fn_) {}
