@@ -16,6 +16,8 @@ from velora.tavlo.console import bundle as console_bundle
 from velora.tavlo.sdk import console, const
 from velora.tavlo.utils import login
 
+from compiled_docs import compiled_doc
+
 SET = "当前 {} 已设置为 {}"
 RESTART = "请重启当前的 terminal "
 
@@ -117,7 +119,7 @@ def test_group_answers_h_and_help_but_commands_only_help():
                 "    例如: velora license -u [user] -p [password]\n\n    "),
 ])
 def test_documentation_strings(name, doc):
-    assert getattr(console, name).callback.__doc__ == doc
+    assert getattr(console, name).callback.__doc__ == compiled_doc(doc)
 
 
 def declared_default(param):

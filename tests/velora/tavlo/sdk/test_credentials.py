@@ -6,6 +6,8 @@ import pytest
 import velora.tavlo.sdk.credentials as credentials
 from velora.tavlo.sdk.credentials import get_license_info, set_to_environ
 
+from compiled_docs import compiled_doc
+
 NOT_CONFIGURED = "当前环境未配置用户名和密码\n"
 
 
@@ -19,7 +21,7 @@ def test_module_surface():
     assert [k for k in vars(credentials) if not k.startswith("__")] == [
         "os", "sys", "click", "update_bash_file", "get_license_info", "set_to_environ"]
     assert get_license_info.__doc__ == "从license获取账户的相关信息"
-    assert set_to_environ.__doc__ == "将变量设置到环境变量\n    :param variable_name: string\n    :param value: string\n    "
+    assert set_to_environ.__doc__ == compiled_doc("将变量设置到环境变量\n    :param variable_name: string\n    :param value: string\n    ")
     assert str(inspect.signature(get_license_info)) == "(license_name='VELORA_LICENSE')"
     assert str(inspect.signature(set_to_environ)) == "(variables, value)"
 

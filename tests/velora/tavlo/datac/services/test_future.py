@@ -8,6 +8,7 @@ import warnings
 import pytest
 
 import velora.tavlo.datac.services.future as future
+from compiled_docs import compiled_doc
 from future_docstrings import DOCUMENTED, UNDOCUMENTED
 
 SIGNATURES = {
@@ -123,7 +124,7 @@ def test_module_body_binds_names_in_order():
 
 @pytest.mark.parametrize("name", sorted(DOCUMENTED))
 def test_documentation_strings(name):
-    assert getattr(future, name).__doc__ == DOCUMENTED[name]
+    assert getattr(future, name).__doc__ == compiled_doc(DOCUMENTED[name])
 
 
 @pytest.mark.parametrize("name", UNDOCUMENTED)
