@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <structmember.h>
 #include <vector>
 
@@ -53,49 +55,47 @@ namespace {
 // The `__doc__` a `def` whose docstring is `text` has: from 3.13 on the compiler
 // removes the docstring's indentation (the first line's leading spaces, and the
 // margin common to the lines after it, once tabs are expanded), and so does this.
-PyObject *docstring(const char *text) {
-    PyObject *doc = PyUnicode_FromString(text);
 #if PY_VERSION_HEX >= 0x030D0000
-    if (!doc) return nullptr;
-    PyObject *expanded = PyObject_CallMethod(doc, "expandtabs", nullptr);
-    Py_DECREF(doc);
-    Py_ssize_t size;
-    const char *begin = expanded ? PyUnicode_AsUTF8AndSize(expanded, &size) : nullptr;
-    if (!begin) return Py_XDECREF(expanded), nullptr;
-    const char *end = begin + size, *p = begin;
-    while (p < end && *p++ != '\n') {
+PyObject *without_indentation(std::string_view doc) {
+    size_t first_end = doc.find('\n');
+    size_t margin = std::string_view::npos;
+    for (size_t at = first_end; at != std::string_view::npos && at + 1 < doc.size();) {
+        size_t start = at + 1, end = doc.find('\n', start);
+        std::string_view line = doc.substr(start, end == std::string_view::npos ? end : end - start);
+        size_t text = line.find_first_not_of(' ');
+        if (text != std::string_view::npos) margin = std::min(margin, text);
+        at = end;
     }
-    Py_ssize_t margin = PY_SSIZE_T_MAX;
-    while (p < end) {
-        const char *line = p;
-        while (p < end && *p == ' ') ++p;
-        if (p < end && *p != '\n') margin = std::min<Py_ssize_t>(margin, p - line);
-        while (p < end && *p++ != '\n') {
-        }
-    }
-    if (margin == PY_SSIZE_T_MAX) margin = 0;
-    p = begin;
-    while (p < end && *p == ' ') ++p;
-    if (p == begin && margin == 0) return expanded;
+    if (margin == std::string_view::npos) margin = 0;
+    size_t lead = std::min(doc.find_first_not_of(' '), doc.size());
+    if (lead == 0 && margin == 0)
+        return PyUnicode_FromStringAndSize(doc.data(), static_cast<Py_ssize_t>(doc.size()));
     std::string clean;
-    clean.reserve(size);
-    while (p < end) {
-        char c = *p++;
-        clean += c;
-        if (c == '\n') break;
+    clean.reserve(doc.size());
+    clean.append(doc.substr(lead, first_end == std::string_view::npos ? first_end : first_end + 1 - lead));
+    for (size_t at = first_end; at != std::string_view::npos && at + 1 < doc.size();) {
+        size_t start = at + 1, end = doc.find('\n', start);
+        std::string_view line = doc.substr(start, end == std::string_view::npos ? end : end + 1 - start);
+        clean.append(line.substr(std::min(margin, std::min(line.find_first_not_of(' '), line.size()))));
+        at = end;
     }
-    while (p < end) {
-        for (Py_ssize_t i = 0; i < margin && p < end && *p == ' '; ++i) ++p;
-        while (p < end) {
-            char c = *p++;
-            clean += c;
-            if (c == '\n') break;
-        }
-    }
-    Py_DECREF(expanded);
     return PyUnicode_FromStringAndSize(clean.data(), static_cast<Py_ssize_t>(clean.size()));
+}
+#endif
+
+PyObject *docstring(const char *text) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!std::strchr(text, '\t')) return without_indentation(text);
+    PyObject *doc = PyUnicode_FromString(text);
+    PyObject *expanded = doc ? PyObject_CallMethod(doc, "expandtabs", nullptr) : nullptr;
+    Py_XDECREF(doc);
+    Py_ssize_t size;
+    const char *utf8 = expanded ? PyUnicode_AsUTF8AndSize(expanded, &size) : nullptr;
+    PyObject *clean = utf8 ? without_indentation(std::string_view(utf8, static_cast<size_t>(size))) : nullptr;
+    Py_XDECREF(expanded);
+    return clean;
 #else
-    return doc;
+    return PyUnicode_FromString(text);
 #endif
 }
 

@@ -14,6 +14,8 @@ from collections import deque
 import numpy as np
 import pytest
 
+from compiled_docs import compiled_doc
+
 LIMIT = 10
 PORTABLE = os.environ.get("VELORA_PORTABLE") == "1"
 
@@ -95,6 +97,8 @@ def test_function_attributes(probe):
     assert (f.__name__, f.__qualname__, f.__module__) == ("describe", "describe", "frame_probe")
     assert f.__doc__ == "Describe the call."
     assert probe.pair.__doc__ is None
+    # As a def gives it: from 3.13 on without its indentation (tabs expanded first).
+    assert probe.read_limit.__doc__ == compiled_doc(" Read LIMIT.\n\tAs the module has it now.\n\n      (indented)\n    ")
     assert f.__defaults__ == (10,)
     assert f.__kwdefaults__ is None
     assert f.__globals__ is vars(probe)

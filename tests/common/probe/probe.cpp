@@ -5,7 +5,13 @@
 //     LIMIT = 10
 //     def describe(a, b=LIMIT, *rest, **named): return (a, b, rest, named)
 //     def pair(x, y): return (x, y)
-//     def read_limit(): return LIMIT
+//     def read_limit():
+//         """ Read LIMIT.
+//     \tAs the module has it now.
+//
+//           (indented)
+//         """
+//         return LIMIT
 //     def shared(items=[]): items.append(len(items)); return items
 //     def make_adder(n):
 //         def adder(x): return x + n
@@ -168,7 +174,7 @@ void body(Module &m) {
     m.set("LIMIT", py::int_(10));
     m.def("describe", "a, b=LIMIT, *rest, **named", describe, "Describe the call.");
     m.def("pair", "x, y", pair);
-    m.def("read_limit", "", read_limit);
+    m.def("read_limit", "", read_limit, " Read LIMIT.\n\tAs the module has it now.\n\n      (indented)\n    ");
     m.def("shared", "items=[]", shared);
     m.def("make_adder", "n", make_adder);
     m.def("pairs_firsts", "data", pairs_firsts);
