@@ -38,7 +38,7 @@ def _build_probe():
              "-DPython_EXECUTABLE=" + sys.executable,
              "-DVELORA_PORTABLE=" + ("ON" if portable else "OFF")]
             + (["-DCMAKE_CXX_FLAGS=" + flags, "-DCMAKE_MODULE_LINKER_FLAGS=" + flags,
-                "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"] if sanitize else []),
+                "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"] if sanitize else []),
             check=True, stdout=subprocess.DEVNULL, env=env)
     subprocess.run([cmake, "--build", build], check=True, stdout=subprocess.DEVNULL, env=env)
     suffix = sysconfig.get_config_var("EXT_SUFFIX")

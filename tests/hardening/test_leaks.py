@@ -67,7 +67,7 @@ def measure():
     # From 3.12 the interpreter's type cache keeps the attribute names it was asked
     # for alive (a bounded table, refilled as it is used); emptied, it leaves only
     # what the calls themselves keep.
-    sys._clear_type_cache()
+    (getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache)()
     gc.collect()
     return sys.getallocatedblocks(), c_heap_in_use()
 
