@@ -189,9 +189,8 @@ py::object key_of(const Code *code) { return steal(PyLong_FromVoidPtr(const_cast
 
 py::object made_code_object(PyObject *types, const Code *code) {
     PyObject *codes = PyTuple_GET_ITEM(types, module_objects::codes);
-    PyObject *key = PyLong_FromVoidPtr(const_cast<Code *>(code));
-    PyObject *ref = key ? PyDict_GetItemWithError(codes, key) : nullptr;
-    Py_XDECREF(key);
+    py::object key = key_of(code);
+    PyObject *ref = key ? PyDict_GetItemWithError(codes, key.ptr()) : nullptr;
     PyObject *found = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
     if (ref && PyWeakref_GetRef(ref, &found) < 0) found = nullptr;
